@@ -1,0 +1,84 @@
+#include "model/connection.h"
+
+#include <algorithm>
+
+THubList hubList;
+
+std::vector<PConnectionInfo> THubInfo::connections() const {
+    std::lock_guard guard(connectionsLock_);
+    return Connections;
+}
+
+void THubInfo::addConnection(const PConnectionInfo& connection) {
+    std::lock_guard guard(connectionsLock_);
+    if (std::find(Connections.begin(), Connections.end(), connection) == Connections.end())
+        Connections.push_back(connection);
+}
+
+void THubInfo::removeConnection(const TConnection* connection) {
+    std::lock_guard guard(connectionsLock_);
+    std::erase_if(Connections, [connection](const PConnectionInfo& c) { return c.get() == connection; });
+}
+
+PConnectionInfo newSlotRecord(TSlotType slotType, HWND frameHandle, const PHubInfo& hub) {
+    auto record = std::make_shared<TConnection>();
+    record->FrameHandle = frameHandle;
+    record->SlotType = slotType;
+    record->pHubInfo = hub;
+    if (hub)
+        hub->addConnection(record);
+    return record;
+}
+
+PConnectionInfo newLearningRecord() {
+    auto record = std::make_shared<TConnection>();
+    record->SlotType = stTCPClient;
+    return record;
+}
+
+void handToOtherSlots(const TConnection& producer, const std::function<void(TConnection&)>& store) {
+    const PHubInfo hub = producer.hub();
+    if (!hub)
+        return;
+    std::vector<PConnectionInfo> others = hub->connections();
+    std::erase_if(others, [&producer](const PConnectionInfo& c) { return c.get() == &producer; });
+    for (auto& other : others)
+        other->BytesCriticalSection.Acquire();
+    for (auto& other : others)
+        store(*other);
+    for (auto& other : others)
+        other->BytesCriticalSection.Release();
+}
+
+void notifySlot(const TConnection& connection, uint32_t message) {
+    PostMessage(connection.FrameHandle.load(), message);
+}
+
+void THubList::add(const PHubInfo& hub) {
+    std::lock_guard guard(lock_);
+    hubs_.push_back(hub);
+}
+
+void THubList::removeByFrameHandle(HWND frameHandle) {
+    std::lock_guard guard(lock_);
+    std::erase_if(hubs_, [frameHandle](const PHubInfo& h) { return h->frameHandle == frameHandle; });
+}
+
+std::vector<PHubInfo> THubList::hubs() const {
+    std::lock_guard guard(lock_);
+    return hubs_;
+}
+
+PHubInfo THubList::hubListing(const TConnection* connection) const {
+    for (const auto& hub : hubs()) {
+        for (const auto& c : hub->connections())
+            if (c.get() == connection)
+                return hub;
+    }
+    return nullptr;
+}
+
+void THubList::clear() {
+    std::lock_guard guard(lock_);
+    hubs_.clear();
+}

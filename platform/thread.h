@@ -1,0 +1,69 @@
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+
+// Runs a function on the main (interface) thread. The interface installs one
+// that queues the call into its event loop; tests install their own. Without a
+// dispatcher a synchronized call runs on the calling thread.
+using MainThreadDispatcher = std::function<void(std::function<void()>)>;
+void setMainThreadDispatcher(MainThreadDispatcher dispatcher);
+
+// Base of every worker thread. A thread is created and started by
+// startThread<T>(...); while Execute runs, the thread holds a reference to its
+// own object, so an owner may drop its reference right after Terminate() and
+// the object is freed when Execute has returned.
+class TThread : public std::enable_shared_from_this<TThread> {
+public:
+    TThread() = default;
+    TThread(const TThread&) = delete;
+    TThread& operator=(const TThread&) = delete;
+    virtual ~TThread() = default;
+
+    // Asks the thread to stop: Terminated() turns true, interruptible sleeps
+    // wake, and TerminatedSet() lets the worker close what it blocks on.
+    void Terminate();
+    bool Terminated() const { return terminated_.load(); }
+
+    // Waits until Execute has returned; false when the time ran out.
+    bool WaitFor(uint32_t timeoutMs);
+    void WaitFor();
+    bool Finished() const;
+
+    template <class T, class... Args> friend std::shared_ptr<T> startThread(Args&&... args);
+
+protected:
+    virtual void Execute() = 0;
+    // Called on the terminating thread right after the flag is set.
+    virtual void TerminatedSet() {}
+
+    // Sleeps up to `ms`; returns false at once when the thread is told to stop.
+    bool SleepUnlessTerminated(uint32_t ms);
+
+    // Runs `call` on the main thread and waits until it has run. Returns false
+    // without running it when the thread is told to stop first.
+    bool Synchronize(const std::function<void()>& call);
+
+private:
+    void start();
+
+    std::atomic<bool> terminated_{false};
+    mutable std::mutex stateLock_;
+    std::condition_variable stateChanged_;
+    bool finished_ = false;
+};
+
+template <class T, class... Args> std::shared_ptr<T> startThread(Args&&... args) {
+    auto thread = std::make_shared<T>(std::forward<Args>(args)...);
+    static_cast<TThread&>(*thread).start();
+    return thread;
+}
+
+// Number of worker threads whose Execute has not yet returned.
+int runningThreadCount();
+// Waits until every worker thread has finished; false when the time ran out.
+bool waitForAllThreads(uint32_t timeoutMs);

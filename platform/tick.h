@@ -1,0 +1,17 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+
+// Millisecond tick counter, 32 bits wide: intervals are unsigned differences,
+// so the wrap after about 49 days is harmless.
+uint32_t GetTickCount();
+
+// Tests replace the clock; an empty function restores the monotonic clock.
+using TickSource = std::function<uint32_t()>;
+void setTickSource(TickSource source);
+
+// Milliseconds elapsed from `since` to now, wrap-safe.
+inline uint32_t ticksSince(uint32_t since) { return GetTickCount() - since; }
+
+void Sleep(uint32_t milliseconds);
