@@ -17,7 +17,8 @@ void THubInfo::addConnection(const PConnectionInfo& connection) {
 
 void THubInfo::removeConnection(const TConnection* connection) {
     std::lock_guard guard(connectionsLock_);
-    std::erase_if(Connections, [connection](const PConnectionInfo& c) { return c.get() == connection; });
+    std::erase_if(Connections,
+                  [connection](const PConnectionInfo& c) { return c.get() == connection; });
 }
 
 PConnectionInfo newSlotRecord(TSlotType slotType, HWND frameHandle, const PHubInfo& hub) {
@@ -61,7 +62,8 @@ void THubList::add(const PHubInfo& hub) {
 
 void THubList::removeByFrameHandle(HWND frameHandle) {
     std::lock_guard guard(lock_);
-    std::erase_if(hubs_, [frameHandle](const PHubInfo& h) { return h->frameHandle == frameHandle; });
+    std::erase_if(hubs_,
+                  [frameHandle](const PHubInfo& h) { return h->frameHandle == frameHandle; });
 }
 
 std::vector<PHubInfo> THubList::hubs() const {

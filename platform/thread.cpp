@@ -7,9 +7,17 @@ namespace {
 std::mutex dispatcherLock;
 MainThreadDispatcher currentDispatcher;
 
-std::mutex runningLock;
-std::condition_variable runningChanged;
-int runningCount = 0;
+// Detached workers may still finish while the process exits, so the
+// bookkeeping they touch last is never destroyed.
+struct RunningThreads {
+    std::mutex lock;
+    std::condition_variable changed;
+    int count = 0;
+};
+RunningThreads& running() {
+    static auto* threads = new RunningThreads;
+    return *threads;
+}
 
 constexpr auto terminationPollInterval = std::chrono::milliseconds(20);
 } // namespace
@@ -21,8 +29,8 @@ void setMainThreadDispatcher(MainThreadDispatcher dispatcher) {
 
 void TThread::start() {
     {
-        std::lock_guard guard(runningLock);
-        ++runningCount;
+        std::lock_guard guard(running().lock);
+        ++running().count;
     }
     std::thread([self = shared_from_this()]() mutable {
         try {
@@ -33,14 +41,12 @@ void TThread::start() {
         {
             std::lock_guard guard(self->stateLock_);
             self->finished_ = true;
+            self->stateChanged_.notify_all();
         }
-        self->stateChanged_.notify_all();
         self.reset();
-        {
-            std::lock_guard guard(runningLock);
-            --runningCount;
-        }
-        runningChanged.notify_all();
+        std::lock_guard guard(running().lock);
+        --running().count;
+        running().changed.notify_all();
     }).detach();
 }
 
@@ -115,12 +121,12 @@ bool TThread::Synchronize(const std::function<void()>& call) {
 }
 
 int runningThreadCount() {
-    std::lock_guard guard(runningLock);
-    return runningCount;
+    std::lock_guard guard(running().lock);
+    return running().count;
 }
 
 bool waitForAllThreads(uint32_t timeoutMs) {
-    std::unique_lock guard(runningLock);
-    return runningChanged.wait_for(guard, std::chrono::milliseconds(timeoutMs),
-                                   [] { return runningCount == 0; });
+    std::unique_lock guard(running().lock);
+    return running().changed.wait_for(guard, std::chrono::milliseconds(timeoutMs),
+                                      [] { return running().count == 0; });
 }

@@ -12,6 +12,8 @@ using TickSource = std::function<uint32_t()>;
 void setTickSource(TickSource source);
 
 // Milliseconds elapsed from `since` to now, wrap-safe.
-inline uint32_t ticksSince(uint32_t since) { return GetTickCount() - since; }
+inline uint32_t ticksSince(uint32_t since) {
+    return GetTickCount() - since;
+}
 
 void Sleep(uint32_t milliseconds);

@@ -7,7 +7,9 @@
 
 namespace {
 
-std::vector<uint8_t> bytes(std::initializer_list<uint8_t> list) { return list; }
+std::vector<uint8_t> bytes(std::initializer_list<uint8_t> list) {
+    return list;
+}
 
 void queueFrom(const TConnection& producer, const std::vector<uint8_t>& data) {
     handToOtherSlots(producer, [&](TConnection& other) {

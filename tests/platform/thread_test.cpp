@@ -51,7 +51,9 @@ public:
     std::atomic<bool> ran{false};
 
 protected:
-    void Execute() override { ran = Synchronize([this] { result = 42; }); }
+    void Execute() override {
+        ran = Synchronize([this] { result = 42; });
+    }
 };
 
 // Main-thread dispatcher of a test: calls are queued and run when the test

@@ -7,7 +7,9 @@ ManualClock::ManualClock(uint32_t start) : now_(start) {
     setTickSource([this] { return now_.load(); });
 }
 
-ManualClock::~ManualClock() { setTickSource(nullptr); }
+ManualClock::~ManualClock() {
+    setTickSource(nullptr);
+}
 
 bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
@@ -26,7 +28,9 @@ MessageRecorder::MessageRecorder() {
     });
 }
 
-MessageRecorder::~MessageRecorder() { unregisterMessageReceiver(handle_); }
+MessageRecorder::~MessageRecorder() {
+    unregisterMessageReceiver(handle_);
+}
 
 std::vector<uint32_t> MessageRecorder::messages() const {
     std::lock_guard guard(lock_);
