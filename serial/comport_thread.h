@@ -1,0 +1,46 @@
+#pragma once
+
+#include "model/connection.h"
+#include "platform/thread.h"
+#include "serial/c0c_cport.h"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+// Worker of a COM-port slot: keeps the slot's port (the hidden side of its
+// pair, record->PortName) open until terminated, writes what the other slots
+// queued for it once 30 ms passed without new data, and hands received bytes
+// and the other side's settings to every other slot of the hub. Start it with
+// startThread<TComPortThread>(record); after Terminate() it closes the port,
+// reports c0mPOrtClosed and frees itself.
+class TComPortThread : public TThread {
+public:
+    explicit TComPortThread(PConnectionInfo aConnectionInfo);
+    ~TComPortThread() override;
+
+protected:
+    void Execute() override;
+
+private:
+    void runPass();
+    void writeQueuedBytes();
+    void cPortRxChar(TC0cCport* Sender, int32_t Count, const std::string& BinaryString);
+    void cPortCommunicationPropsChanged(TC0cCport* sender, bool PortOpened, int32_t Speed,
+                                        int32_t DataBits, int32_t Parity, int32_t StopBits);
+
+    const PHubInfo hubRef; // null when the slot has no hub
+    const PConnectionInfo connectionInfo;
+    std::unique_ptr<TC0cCport> cPort;
+};
+
+// Quiet time after the last byte queued by another serial slot before the
+// queue is written to the port.
+constexpr uint32_t comportWriteQuietMs = 30;
+// Pause after a failed open before the next attempt.
+constexpr uint32_t comportReopenDelayMs = 2000;
+
+// "PortOpened: True, Speed=9600, DataBits=8, Parity=none, StopBits=1" and the
+// like, as the cloud receives it.
+std::string portSettingsText(bool PortOpened, int32_t Speed, int32_t DataBits, int32_t Parity,
+                             int32_t StopBits);
