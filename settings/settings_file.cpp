@@ -1,0 +1,102 @@
+#include "settings/settings_file.h"
+
+#include "platform/text.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <map>
+#include <pwd.h>
+#include <stdexcept>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+std::string homeFolder() {
+    if (const char* home = std::getenv("HOME"); home && *home)
+        return home;
+    if (const passwd* entry = getpwuid(geteuid()); entry && entry->pw_dir && *entry->pw_dir)
+        return entry->pw_dir;
+    throw std::runtime_error("Unable to find the home folder for the settings file");
+}
+
+// k of an entry named "Connection<k><suffix>", matched without regard to case.
+bool entryIndex(const std::string& key, int& k) {
+    static const std::string prefix = "connection";
+    std::string lower = key;
+    std::transform(lower.begin(), lower.end(), lower.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    if (lower.rfind(prefix, 0) != 0)
+        return false;
+    size_t pos = prefix.size();
+    size_t digits = pos;
+    while (digits < lower.size() && std::isdigit(static_cast<unsigned char>(lower[digits])))
+        ++digits;
+    if (digits == pos || digits - pos > 9)
+        return false;
+    const std::string suffix = lower.substr(digits);
+    if (suffix != "tunnel" && suffix != "comport")
+        return false;
+    // The program writes plain numbers, so "Connection01Tunnel" is none of its entries.
+    const std::string number = lower.substr(pos, digits - pos);
+    if (number.size() > 1 && number[0] == '0')
+        return false;
+    k = std::stoi(number);
+    return true;
+}
+
+} // namespace
+
+std::string connectionEntry(int k, const char* suffix) {
+    return Format("Connection%d%s", k, suffix);
+}
+
+std::string settingsFilePath() {
+    std::string config;
+    // The base directory specification ignores relative paths.
+    if (const char* xdg = std::getenv("XDG_CONFIG_HOME"); xdg && xdg[0] == '/')
+        config = xdg;
+    else
+        config = homeFolder() + "/.config";
+    return config + "/Quarnel/ZelvaneTunnel/settings.cfg";
+}
+
+bool forceDirectories(const std::string& path) {
+    std::string partial;
+    size_t pos = 0;
+    while (pos != std::string::npos) {
+        pos = path.find('/', pos + 1);
+        partial = path.substr(0, pos);
+        if (partial.empty())
+            continue;
+        if (mkdir(partial.c_str(), 0700) != 0 && errno != EEXIST)
+            return false;
+    }
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+TIniFile openSettingsFile() {
+    const std::string path = settingsFilePath();
+    // A folder that cannot be created shows up as "Unable to write to" at the
+    // first write; reading then finds no file.
+    forceDirectories(path.substr(0, path.rfind('/')));
+    return TIniFile(path);
+}
+
+std::vector<TStoredTunnel> readStoredTunnels(const TIniFile& ini) {
+    std::map<int, TStoredTunnel> byIndex;
+    for (const auto& key : ini.ReadSection(ConnectionsSection)) {
+        int k;
+        if (entryIndex(key, k))
+            byIndex[k].index = k;
+    }
+    std::vector<TStoredTunnel> tunnels;
+    for (auto& [k, tunnel] : byIndex) {
+        tunnel.tunnelKey = ini.ReadString(ConnectionsSection, connectionEntry(k, "Tunnel"), "");
+        tunnel.comPort = ini.ReadInteger(ConnectionsSection, connectionEntry(k, "ComPort"), -1);
+        tunnels.push_back(tunnel);
+    }
+    return tunnels;
+}

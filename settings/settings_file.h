@@ -1,0 +1,35 @@
+#pragma once
+
+#include "settings/ini_file.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// Section of the tunnel entries; erased and written anew at each save.
+inline constexpr const char* ConnectionsSection = "Connections";
+
+// "Connection<k>" followed by the suffix ("Tunnel" or "ComPort").
+std::string connectionEntry(int k, const char* suffix);
+
+// <config folder>/Quarnel/ZelvaneTunnel/settings.cfg, where the config folder
+// is $XDG_CONFIG_HOME, else $HOME/.config (HOME from the password database
+// when unset). Throws when no home folder can be found.
+std::string settingsFilePath();
+
+// The settings file with its folder created when missing (mode 0700).
+TIniFile openSettingsFile();
+
+// Creates a folder and its missing parents; false when that failed.
+bool forceDirectories(const std::string& path);
+
+// One tunnel as the file stores it.
+struct TStoredTunnel {
+    int index = 0;         // k of its entries
+    std::string tunnelKey; // as typed; may be empty
+    int32_t comPort = -1;  // pair number, -1 for none
+};
+
+// Every tunnel of the file in the order of its number, also those stored with
+// an empty key or with gaps in the numbering, so none is lost at a load.
+std::vector<TStoredTunnel> readStoredTunnels(const TIniFile& ini);
