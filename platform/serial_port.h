@@ -23,13 +23,16 @@ public:
     virtual ~TSerialDevice() = default;
     virtual int fd() const = 0;
     // Device-control request; false when the driver does not handle `code`.
+    // `output` arrives sized to the caller's buffer and leaves sized to the
+    // bytes returned.
     virtual bool DeviceIoControl(uint32_t code, const std::vector<uint8_t>& input,
                                  std::vector<uint8_t>& output) = 0;
 };
 
 // Opens device names it owns (for example the hidden side of a virtual pair,
 // "CNCB3"); returns null for names it does not own.
-using TSerialDeviceProvider = std::function<std::unique_ptr<TSerialDevice>(const std::string& name)>;
+using TSerialDeviceProvider =
+    std::function<std::unique_ptr<TSerialDevice>(const std::string& name)>;
 // Drivers register their device names here; other names open as a tty path.
 void registerSerialDeviceProvider(TSerialDeviceProvider provider);
 
@@ -59,7 +62,7 @@ public:
     int InputCount();
     int Read(void* buffer, int count);
 
-    // The device-control request on the open port.
+    // The device-control request on the open port (see TSerialDevice).
     bool DeviceIoControl(uint32_t code, const std::vector<uint8_t>& input,
                          std::vector<uint8_t>& output);
 
@@ -76,6 +79,7 @@ protected:
 
 private:
     void eventLoop();
+    void stopEventThread();
 
     std::unique_ptr<TSerialDevice> device_;
     std::thread eventThread_;
