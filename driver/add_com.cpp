@@ -1,0 +1,52 @@
+// addCom <count> <file>: adds <count> virtual port pairs, each with the
+// lowest free number, and writes one line about each into <file>.
+#include "driver/pair_store.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <string>
+#include <unistd.h>
+
+namespace {
+
+constexpr int maxPairsPerRun = 64;
+
+int fail(const std::string& message) {
+    std::fprintf(stderr, "addCom: %s\n", message.c_str());
+    return 1;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 3) {
+        std::fprintf(stderr, "usage: addCom <count> <file>\n");
+        return 2;
+    }
+    const std::string countText = argv[1];
+    char* end = nullptr;
+    const long count = std::strtol(countText.c_str(), &end, 10);
+    if (countText.empty() || *end != '\0' || count < 1 || count > maxPairsPerRun)
+        return fail("the count of pairs must be a number from 1 to " +
+                    std::to_string(maxPairsPerRun) + ", not \"" + countText + "\"");
+
+    // The caller created the file for us (privately); it is only written to.
+    const int out = ::open(argv[2], O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (out < 0)
+        return fail(std::string("cannot write ") + argv[2] + ": " + std::strerror(errno));
+    int status = 0;
+    for (long i = 0; i < count; ++i) {
+        try {
+            const std::string line = describePair(addPairToStore()) + "\n";
+            if (::write(out, line.data(), line.size()) != static_cast<ssize_t>(line.size()))
+                status = fail(std::string("cannot write ") + argv[2] + ": " + std::strerror(errno));
+        } catch (const EPairStore& error) {
+            status = fail(error.what());
+            break;
+        }
+    }
+    ::close(out);
+    return status;
+}

@@ -1,0 +1,650 @@
+#include "driver/pair_host.h"
+
+#include "driver/line_settings.h"
+#include "driver/pair_store.h"
+#include "platform/serial_port.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <map>
+#include <mutex>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/file.h>
+#include <sys/inotify.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <termios.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+constexpr uint8_t reportEscapedChar = 0x00;
+constexpr uint8_t reportLineStatus = 0x02;
+constexpr uint8_t reportModemStatus = 0x03;
+constexpr uint8_t reportBaudRate = 0x10;
+constexpr uint8_t reportLineControl = 0x11;
+
+constexpr uint32_t optionLineStatus = 0x00000001;
+constexpr uint32_t optionModemStatus = 0x00000002;
+constexpr uint32_t optionBaudRate = 0x00000100;
+constexpr uint32_t optionLineControl = 0x00000200;
+constexpr uint32_t optionImmediateState = 0x01000000;
+
+// Line status of an idle port: transmitter empty.
+constexpr uint8_t lineStatusIdle = 0x60;
+// Modem status while the user's program has the port open: CTS and DSR.
+constexpr uint8_t modemStatusOpened = 0x30;
+constexpr uint8_t modemStatusClosed = 0x00;
+
+constexpr char signature[4] = {'c', '0', 'c', '\0'};
+
+// Bytes queued for a hidden side that does not read; beyond this the user's
+// program is held back by the pty instead.
+constexpr size_t hiddenBacklogLimit = 64 * 1024;
+constexpr auto attachWaitLimit = std::chrono::seconds(5);
+
+std::string errnoText(const std::string& what, int error) {
+    return what + ": " + std::strerror(error);
+}
+
+void closeFd(int& fd) {
+    if (fd >= 0)
+        ::close(fd);
+    fd = -1;
+}
+
+void appendLe32(std::string& out, uint32_t value) {
+    for (int i = 0; i < 4; ++i)
+        out += static_cast<char>((value >> (8 * i)) & 0xFF);
+}
+
+class TPairPty;
+
+// Every pty this process hosts, by pair store and pair number.
+struct THostedPairs {
+    std::mutex lock;
+    std::map<std::pair<std::string, int>, std::shared_ptr<TPairPty>> ptys;
+};
+
+THostedPairs& hosted() {
+    // Never destroyed: host threads and the exit handler may use it to the end.
+    static auto* pairs = new THostedPairs;
+    return *pairs;
+}
+
+// One pair: the pty master, a slave descriptor of our own (so the pty never
+// hangs up and stale input can be flushed), the watch on the slave node and
+// on the store, and the host thread that moves the bytes.
+class TPairPty : public std::enable_shared_from_this<TPairPty> {
+public:
+    TPairPty(int number, std::string storeFile)
+        : number_(number), storeFile_(std::move(storeFile)),
+          storeFolder_(storeFile_.substr(0, storeFile_.rfind('/'))),
+          linkPath_(userFacingPortPath(number)), hiddenName_(hiddenPortName(number)) {}
+    ~TPairPty() { closeAll(); }
+
+    void start();
+    std::unique_ptr<TSerialDevice> attach();
+    void detach(uint64_t generation);
+    bool control(uint64_t generation, uint32_t code, const std::vector<uint8_t>& input,
+                 std::vector<uint8_t>& output);
+    bool removed() {
+        std::lock_guard guard(lock_);
+        return removed_;
+    }
+    void unpublish();
+
+private:
+    void run();
+    void reconcileHiddenSide();
+    void readHiddenSide();
+    void readMaster();
+    bool readWatches();
+    void userSideChanged(bool open);
+    void settingsChanged();
+    void flushQueues();
+    void drainMaster();
+    void tearDown();
+    void closeAll();
+    void detachLocked(uint64_t generation);
+    void signalLocked();
+    void appendReportLocked(std::string& out, uint8_t code, const std::string& payload) const;
+    std::string stateReportLocked() const;
+
+    const int number_;
+    const std::string storeFile_;
+    const std::string storeFolder_;
+    const std::string linkPath_;
+    const std::string hiddenName_;
+    std::string slavePath_;
+
+    int master_ = -1;
+    int slaveHold_ = -1;
+    int inotify_ = -1;
+    int slaveWatch_ = -1;
+    int storeWatch_ = -1;
+    int wake_ = -1;
+    int lockFile_ = -1;
+
+    // Host thread only.
+    int activeFd_ = -1;
+    uint64_t activeGeneration_ = 0;
+    int slaveOpens_ = 0;
+    std::string toHidden_;
+    std::string toMaster_;
+
+    // Shared with the hidden side's callers, under lock_.
+    std::mutex lock_;
+    std::condition_variable changed_;
+    bool removed_ = false;
+    bool attached_ = false;
+    uint64_t generation_ = 0;
+    uint64_t ackedGeneration_ = 0;
+    int pendingFd_ = -1;
+    uint8_t escape_ = 0;
+    uint32_t options_ = 0;
+    bool slaveOpen_ = false;
+    TLineSettings settings_;
+};
+
+// The hidden side as the serial component holds it: one end of a socket
+// pair whose other end the host thread serves.
+class TPairDevice : public TSerialDevice {
+public:
+    TPairDevice(int fd, std::shared_ptr<TPairPty> pty, uint64_t generation)
+        : fd_(fd), pty_(std::move(pty)), generation_(generation) {}
+    ~TPairDevice() override {
+        pty_->detach(generation_);
+        ::close(fd_);
+    }
+    int fd() const override { return fd_; }
+    bool DeviceIoControl(uint32_t code, const std::vector<uint8_t>& input,
+                         std::vector<uint8_t>& output) override {
+        return pty_->control(generation_, code, input, output);
+    }
+
+private:
+    int fd_;
+    std::shared_ptr<TPairPty> pty_;
+    uint64_t generation_;
+};
+
+void TPairPty::start() {
+    const std::string folder = runtimeFolder();
+    try {
+        ensurePrivateFolder(folder);
+    } catch (const EPairStore& error) {
+        throw EComPort(hiddenName_ + ": " + error.what());
+    }
+    // One program at a time hosts a pair.
+    const std::string lockPath = linkPath_ + ".lock";
+    lockFile_ = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (lockFile_ < 0)
+        throw EComPort(errnoText(hiddenName_ + ": cannot open " + lockPath, errno));
+    if (flock(lockFile_, LOCK_EX | LOCK_NB) != 0)
+        throw EComPort(hiddenName_ + ": pair " + std::to_string(number_) +
+                       " is in use by another program");
+
+    master_ = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    char name[128];
+    if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0 ||
+        ptsname_r(master_, name, sizeof name) != 0)
+        throw EComPort(errnoText(hiddenName_ + ": cannot create a pseudo-terminal", errno));
+    slavePath_ = name;
+    bool notices = false;
+    const int one = 1;
+    if (!setFreshPortSettings(master_) || ioctl(master_, TIOCPKT, &one) != 0 ||
+        !readLineSettings(master_, settings_, notices))
+        throw EComPort(errnoText(hiddenName_ + ": cannot set up the pseudo-terminal", errno));
+    slaveHold_ = ioctl(master_, TIOCGPTPEER, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (slaveHold_ < 0)
+        throw EComPort(errnoText(hiddenName_ + ": cannot open the pseudo-terminal", errno));
+
+    // Watched from here on, every open and close of the slave is the user's.
+    inotify_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    wake_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (inotify_ < 0 || wake_ < 0)
+        throw EComPort(errnoText(hiddenName_ + ": cannot watch the pseudo-terminal", errno));
+    slaveWatch_ = inotify_add_watch(inotify_, slavePath_.c_str(), IN_OPEN | IN_CLOSE);
+    storeWatch_ = inotify_add_watch(inotify_, storeFolder_.c_str(),
+                                    IN_CLOSE_WRITE | IN_MOVED_TO | IN_MOVED_FROM | IN_DELETE |
+                                        IN_DELETE_SELF | IN_MOVE_SELF);
+    if (slaveWatch_ < 0 || storeWatch_ < 0)
+        throw EComPort(errnoText(hiddenName_ + ": cannot watch the pseudo-terminal", errno));
+
+    // Publish the slave: a link made beside the old one and renamed over it.
+    const std::string temp =
+        linkPath_ + ".new" + std::to_string(getpid()) + "-" + std::to_string(master_);
+    ::unlink(temp.c_str());
+    if (::symlink(slavePath_.c_str(), temp.c_str()) != 0 ||
+        ::rename(temp.c_str(), linkPath_.c_str()) != 0) {
+        const int error = errno;
+        ::unlink(temp.c_str());
+        throw EComPort(errnoText(hiddenName_ + ": cannot create " + linkPath_, error));
+    }
+    std::thread([self = shared_from_this()] { self->run(); }).detach();
+}
+
+std::unique_ptr<TSerialDevice> TPairPty::attach() {
+    std::unique_lock guard(lock_);
+    if (removed_)
+        throw EComPort(hiddenName_ + ": the pair was removed");
+    if (attached_)
+        throw EComPort(hiddenName_ + ": the port is already open");
+    int ends[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, ends) != 0)
+        throw EComPort(errnoText(hiddenName_ + ": cannot open the port", errno));
+    attached_ = true;
+    escape_ = 0;
+    options_ = 0;
+    const uint64_t generation = ++generation_;
+    pendingFd_ = ends[1];
+    signalLocked();
+    // The host takes the new side over and drops what the user's program
+    // wrote before this open.
+    const bool taken = changed_.wait_for(
+        guard, attachWaitLimit, [&] { return removed_ || ackedGeneration_ >= generation; });
+    if (!taken || removed_) {
+        detachLocked(generation);
+        ::close(ends[0]);
+        throw EComPort(hiddenName_ +
+                       (removed_ ? ": the pair was removed" : ": the pair host does not answer"));
+    }
+    return std::make_unique<TPairDevice>(ends[0], shared_from_this(), generation);
+}
+
+void TPairPty::detach(uint64_t generation) {
+    std::lock_guard guard(lock_);
+    detachLocked(generation);
+}
+
+void TPairPty::detachLocked(uint64_t generation) {
+    if (removed_ || generation != generation_)
+        return;
+    closeFd(pendingFd_); // not taken over by the host yet
+    attached_ = false;
+    escape_ = 0;
+    options_ = 0;
+    ++generation_;
+    signalLocked();
+}
+
+void TPairPty::signalLocked() {
+    if (removed_)
+        return;
+    const uint64_t one = 1;
+    [[maybe_unused]] auto written = ::write(wake_, &one, sizeof one);
+}
+
+void TPairPty::appendReportLocked(std::string& out, uint8_t code,
+                                  const std::string& payload) const {
+    out += static_cast<char>(escape_);
+    out += static_cast<char>(code);
+    out += payload;
+}
+
+std::string TPairPty::stateReportLocked() const {
+    std::string report;
+    if (options_ & optionLineStatus)
+        appendReportLocked(report, reportLineStatus, std::string(1, char(lineStatusIdle)));
+    if (options_ & optionModemStatus)
+        appendReportLocked(
+            report, reportModemStatus,
+            std::string(1, char(slaveOpen_ ? modemStatusOpened : modemStatusClosed)));
+    if (options_ & optionBaudRate) {
+        std::string rate;
+        appendLe32(rate, settings_.baudRate);
+        appendReportLocked(report, reportBaudRate, rate);
+    }
+    if (options_ & optionLineControl)
+        appendReportLocked(
+            report, reportLineControl,
+            {char(settings_.byteSize), char(settings_.parity), char(settings_.stopBits)});
+    return report;
+}
+
+bool TPairPty::control(uint64_t generation, uint32_t code, const std::vector<uint8_t>& input,
+                       std::vector<uint8_t>& output) {
+    if (code != pairInsertRequest || input.size() != 9 ||
+        std::memcmp(input.data() + 1, signature, sizeof signature) != 0)
+        return false;
+    const uint32_t mask = uint32_t(input[5]) | uint32_t(input[6]) << 8 | uint32_t(input[7]) << 16 |
+                          uint32_t(input[8]) << 24;
+    std::lock_guard guard(lock_);
+    if (removed_ || generation != generation_)
+        return false;
+    if (mask & pairCapabilityQuery) {
+        if (output.size() < 8)
+            return false;
+        std::string answer(signature, sizeof signature);
+        appendLe32(answer, pairOfferedOptions);
+        output.assign(answer.begin(), answer.end());
+        return true;
+    }
+    const uint8_t oldEscape = escape_;
+    const uint32_t oldOptions = options_;
+    escape_ = input[0];
+    options_ = mask & pairOfferedOptions;
+    std::string report;
+    if (escape_ != 0 && (options_ & optionImmediateState))
+        report = stateReportLocked();
+    if (report.size() > output.size()) {
+        // The caller's buffer cannot take the state: refuse, change nothing.
+        escape_ = oldEscape;
+        options_ = oldOptions;
+        return false;
+    }
+    output.assign(report.begin(), report.end());
+    return true;
+}
+
+void TPairPty::unpublish() {
+    char target[256];
+    const ssize_t n = ::readlink(linkPath_.c_str(), target, sizeof target - 1);
+    if (n > 0 && std::string(target, static_cast<size_t>(n)) == slavePath_)
+        ::unlink(linkPath_.c_str());
+}
+
+void TPairPty::run() {
+    for (;;) {
+        reconcileHiddenSide();
+        const bool forwarding = activeFd_ >= 0;
+        pollfd waits[4] = {
+            {wake_, POLLIN, 0},
+            {inotify_, POLLIN, 0},
+            {master_,
+             short((!forwarding || toHidden_.size() < hiddenBacklogLimit ? POLLIN : 0) |
+                   (toMaster_.empty() ? 0 : POLLOUT)),
+             0},
+            {activeFd_, short((toMaster_.empty() ? POLLIN : 0) | (toHidden_.empty() ? 0 : POLLOUT)),
+             0},
+        };
+        if (::poll(waits, forwarding ? 4 : 3, -1) < 0 && errno != EINTR)
+            break;
+        if (waits[0].revents) {
+            uint64_t count;
+            [[maybe_unused]] auto got = ::read(wake_, &count, sizeof count);
+        }
+        // The hidden side's bytes before the watches: what it wrote before the
+        // user's program opened the port is dropped, never delivered late.
+        if (forwarding && waits[3].revents)
+            readHiddenSide();
+        if (waits[2].revents & POLLIN)
+            readMaster();
+        if (waits[1].revents && !readWatches())
+            break;
+        flushQueues();
+    }
+    tearDown();
+}
+
+void TPairPty::reconcileHiddenSide() {
+    int fd;
+    uint64_t generation;
+    {
+        std::lock_guard guard(lock_);
+        if (generation_ == activeGeneration_)
+            return;
+        generation = generation_;
+        fd = pendingFd_;
+        pendingFd_ = -1;
+    }
+    closeFd(activeFd_);
+    activeFd_ = fd;
+    activeGeneration_ = generation;
+    toHidden_.clear();
+    toMaster_.clear();
+    if (activeFd_ >= 0)
+        drainMaster();
+    {
+        std::lock_guard guard(lock_);
+        ackedGeneration_ = generation;
+    }
+    changed_.notify_all();
+}
+
+// Reads until nothing is left: a read that finds nothing first waits for the
+// bytes the kernel still has on their way, so everything written before this
+// call is gone afterwards.
+void TPairPty::drainMaster() {
+    char scrap[4096];
+    for (;;) {
+        const ssize_t n = ::read(master_, scrap, sizeof scrap);
+        if (n > 0) {
+            if (scrap[0] != 0 && (scrap[0] & TIOCPKT_IOCTL))
+                settingsChanged();
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        return;
+    }
+}
+
+void TPairPty::readHiddenSide() {
+    char buffer[4096];
+    for (;;) {
+        const ssize_t n = ::recv(activeFd_, buffer, sizeof buffer, MSG_DONTWAIT);
+        if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) {
+            closeFd(activeFd_); // the component let go of its side
+            toHidden_.clear();
+            return;
+        }
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return;
+        }
+        if (slaveOpens_ > 0) {
+            toMaster_.append(buffer, static_cast<size_t>(n));
+            return; // one chunk at a time; the pty sets the pace
+        }
+        // Nobody on the user's side: dropped, as on an unplugged cable.
+    }
+}
+
+void TPairPty::readMaster() {
+    char buffer[4097];
+    const ssize_t n = ::read(master_, buffer, sizeof buffer);
+    if (n <= 0)
+        return;
+    if (buffer[0] != 0) {
+        // Packet mode status byte; a settings change of the slave sets this bit.
+        if (buffer[0] & TIOCPKT_IOCTL)
+            settingsChanged();
+        return;
+    }
+    if (activeFd_ < 0)
+        return; // no hidden side open: dropped
+    std::lock_guard guard(lock_);
+    for (ssize_t i = 1; i < n; ++i) {
+        toHidden_ += buffer[i];
+        if (escape_ != 0 && static_cast<uint8_t>(buffer[i]) == escape_)
+            toHidden_ += static_cast<char>(reportEscapedChar);
+    }
+}
+
+void TPairPty::settingsChanged() {
+    TLineSettings now;
+    bool notices = true;
+    if (!readLineSettings(master_, now, notices))
+        return;
+    // A program that cleared the notice flag gets it back; the notice this
+    // causes finds nothing changed.
+    if (!notices)
+        restoreChangeNotices(master_);
+    std::lock_guard guard(lock_);
+    if (now == settings_)
+        return;
+    const TLineSettings before = settings_;
+    settings_ = now;
+    if (escape_ == 0 || activeFd_ < 0 || activeGeneration_ != generation_)
+        return;
+    if ((options_ & optionBaudRate) && now.baudRate != before.baudRate) {
+        std::string rate;
+        appendLe32(rate, now.baudRate);
+        appendReportLocked(toHidden_, reportBaudRate, rate);
+    }
+    if ((options_ & optionLineControl) &&
+        (now.byteSize != before.byteSize || now.parity != before.parity ||
+         now.stopBits != before.stopBits))
+        appendReportLocked(toHidden_, reportLineControl,
+                           {char(now.byteSize), char(now.parity), char(now.stopBits)});
+}
+
+// Returns false when the pair is gone from the store.
+bool TPairPty::readWatches() {
+    alignas(inotify_event) char buffer[4096];
+    bool storeChanged = false;
+    for (;;) {
+        const ssize_t n = ::read(inotify_, buffer, sizeof buffer);
+        if (n <= 0)
+            break;
+        for (ssize_t offset = 0; offset < n;) {
+            const auto* event = reinterpret_cast<const inotify_event*>(buffer + offset);
+            offset += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+            if (event->wd == slaveWatch_) {
+                // Each close and reopen counts, however quickly they follow.
+                if ((event->mask & IN_OPEN) && ++slaveOpens_ == 1)
+                    userSideChanged(true);
+                if ((event->mask & IN_CLOSE) && slaveOpens_ > 0 && --slaveOpens_ == 0)
+                    userSideChanged(false);
+            } else if (event->wd == storeWatch_) {
+                storeChanged = storeChanged || !(event->mask & (IN_CLOSE_WRITE | IN_MOVED_TO)) ||
+                               (event->len > 0 && std::strcmp(event->name, "pairs") == 0);
+            }
+        }
+    }
+    if (!storeChanged)
+        return true;
+    const auto pairs = readPairStore(storeFile_);
+    return std::find(pairs.begin(), pairs.end(), number_) != pairs.end();
+}
+
+void TPairPty::userSideChanged(bool open) {
+    std::lock_guard guard(lock_);
+    slaveOpen_ = open;
+    // The user's program starts and ends with nothing stale to read.
+    tcflush(slaveHold_, TCIFLUSH);
+    if (!open)
+        toMaster_.clear();
+    if (escape_ != 0 && activeFd_ >= 0 && activeGeneration_ == generation_ &&
+        (options_ & optionModemStatus))
+        appendReportLocked(toHidden_, reportModemStatus,
+                           std::string(1, char(open ? modemStatusOpened : modemStatusClosed)));
+}
+
+void TPairPty::flushQueues() {
+    while (!toMaster_.empty()) {
+        const ssize_t n = ::write(master_, toMaster_.data(), toMaster_.size());
+        if (n <= 0)
+            break;
+        toMaster_.erase(0, static_cast<size_t>(n));
+    }
+    while (activeFd_ >= 0 && !toHidden_.empty()) {
+        const ssize_t n =
+            ::send(activeFd_, toHidden_.data(), toHidden_.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n < 0 && errno != EAGAIN && errno != EINTR) {
+            closeFd(activeFd_);
+            toHidden_.clear();
+        }
+        if (n <= 0)
+            break;
+        toHidden_.erase(0, static_cast<size_t>(n));
+    }
+}
+
+// The pair was removed: the hidden side sees its stream end, the user's
+// program loses its port, and the link goes.
+void TPairPty::tearDown() {
+    {
+        std::lock_guard guard(lock_);
+        removed_ = true;
+        closeFd(pendingFd_);
+    }
+    changed_.notify_all();
+    unpublish();
+    closeAll();
+    std::lock_guard guard(hosted().lock);
+    const auto entry = hosted().ptys.find({storeFile_, number_});
+    if (entry != hosted().ptys.end() && entry->second.get() == this)
+        hosted().ptys.erase(entry);
+}
+
+void TPairPty::closeAll() {
+    closeFd(activeFd_);
+    closeFd(pendingFd_);
+    closeFd(inotify_);
+    closeFd(slaveHold_);
+    closeFd(master_);
+    closeFd(wake_);
+    closeFd(lockFile_);
+}
+
+void unpublishAtExit() {
+    std::lock_guard guard(hosted().lock);
+    for (auto& [key, pty] : hosted().ptys)
+        pty->unpublish();
+}
+
+std::shared_ptr<TPairPty> hostedPty(const std::string& storeFile, int number) {
+    std::lock_guard guard(hosted().lock);
+    auto& slot = hosted().ptys[{storeFile, number}];
+    if (slot && !slot->removed())
+        return slot;
+    auto pty = std::make_shared<TPairPty>(number, storeFile);
+    try {
+        pty->start();
+    } catch (...) {
+        if (!slot)
+            hosted().ptys.erase({storeFile, number});
+        throw;
+    }
+    static std::once_flag exitHandler;
+    std::call_once(exitHandler, [] { std::atexit(unpublishAtExit); });
+    slot = pty;
+    return pty;
+}
+
+bool parseHiddenName(const std::string& name, int& number) {
+    if (name.size() < 5 || name.size() > 13 || name.compare(0, 4, "CNCB") != 0 ||
+        !std::all_of(name.begin() + 4, name.end(), [](char c) { return c >= '0' && c <= '9'; }))
+        return false;
+    number = std::stoi(name.substr(4));
+    return true;
+}
+
+std::unique_ptr<TSerialDevice> openHiddenSide(const std::string& name) {
+    int number = 0;
+    if (!parseHiddenName(name, number))
+        return nullptr;
+    std::string storeFile;
+    try {
+        storeFile = pairStoreFile();
+    } catch (const EPairStore& error) {
+        throw EComPort(name + ": " + error.what());
+    }
+    const auto pairs = readPairStore(storeFile);
+    if (std::find(pairs.begin(), pairs.end(), number) == pairs.end())
+        throw EComPort(name + ": virtual port pair " + std::to_string(number) +
+                       " is not installed");
+    return hostedPty(storeFile, number)->attach();
+}
+
+const bool providerRegistered = [] {
+    registerSerialDeviceProvider(openHiddenSide);
+    return true;
+}();
+
+} // namespace
+
+// Referenced by the driver library's link options so that every program that
+// links the library gets the provider registered above.
+extern "C" void zelvanePairHostLinked() {}

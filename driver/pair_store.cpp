@@ -1,0 +1,230 @@
+#include "driver/pair_store.h"
+
+#include "platform/text.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <pwd.h>
+#include <set>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+constexpr const char* storeName = "pairs";
+// The file is a handful of short lines; anything longer is not ours.
+constexpr size_t maxStoreSize = 1 << 20;
+// A store update takes milliseconds; a lock held longer belongs to a hung run.
+constexpr auto lockWaitLimit = std::chrono::seconds(10);
+
+std::string errnoText(const std::string& what, int error) {
+    return what + ": " + std::strerror(error);
+}
+
+// An XDG variable counts only when it holds an absolute path.
+std::string xdgFolder(const char* variable) {
+    const char* value = std::getenv(variable);
+    return value && value[0] == '/' ? std::string(value) : std::string();
+}
+
+std::string homeFolder() {
+    const char* home = std::getenv("HOME");
+    if (home && home[0] == '/')
+        return home;
+    const passwd* entry = getpwuid(geteuid());
+    if (entry && entry->pw_dir)
+        return entry->pw_dir;
+    throw EPairStore("Cannot find the home folder of the current user");
+}
+
+bool parsePairNumber(const std::string& line, int& number) {
+    const std::string text = trimmed(line);
+    if (text.empty() || text.size() > 9 ||
+        !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; }))
+        return false;
+    number = std::stoi(text);
+    return true;
+}
+
+// Holds the store's advisory lock; waits a bounded time for another run.
+class TStoreLock {
+public:
+    explicit TStoreLock(const std::string& folder) {
+        const std::string path = folder + "/pairs.lock";
+        fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+        if (fd_ < 0)
+            throw EPairStore(errnoText("Cannot open " + path, errno));
+        const auto deadline = std::chrono::steady_clock::now() + lockWaitLimit;
+        while (flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+            if ((errno != EWOULDBLOCK && errno != EINTR) ||
+                std::chrono::steady_clock::now() >= deadline) {
+                ::close(fd_);
+                throw EPairStore("The pair list " + folder + "/" + storeName +
+                                 " is locked by another program");
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    }
+    ~TStoreLock() { ::close(fd_); }
+    TStoreLock(const TStoreLock&) = delete;
+    TStoreLock& operator=(const TStoreLock&) = delete;
+
+private:
+    int fd_;
+};
+
+bool writeAll(int fd, const std::string& text) {
+    size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// Replaces the store with `pairs` at once: readers see the old list or the
+// new one, never a part.
+void writePairStore(const std::string& folder, const std::vector<int>& pairs) {
+    std::string text;
+    for (int pair : pairs)
+        text += std::to_string(pair) + "\n";
+    std::string temp = folder + "/" + storeName + ".XXXXXX";
+    const int fd = mkostemp(temp.data(), O_CLOEXEC);
+    if (fd < 0)
+        throw EPairStore(errnoText("Cannot write the pair list in " + folder, errno));
+    const bool written = writeAll(fd, text) && fsync(fd) == 0;
+    const int error = errno;
+    ::close(fd);
+    if (!written || ::rename(temp.c_str(), (folder + "/" + storeName).c_str()) != 0) {
+        const int failure = written ? errno : error;
+        ::unlink(temp.c_str());
+        throw EPairStore(errnoText("Cannot write the pair list in " + folder, failure));
+    }
+}
+
+} // namespace
+
+std::string pairStoreFolder() {
+    std::string base = xdgFolder("XDG_STATE_HOME");
+    if (base.empty())
+        base = homeFolder() + "/.local/state";
+    return base + "/zelvane-tunnel";
+}
+
+std::string pairStoreFile() {
+    return pairStoreFolder() + "/" + storeName;
+}
+
+std::vector<int> readPairStore(const std::string& file) {
+    std::vector<int> pairs;
+    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return pairs;
+    std::string text;
+    char buffer[4096];
+    ssize_t n;
+    while (text.size() < maxStoreSize && (n = ::read(fd, buffer, sizeof buffer)) != 0) {
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            break;
+        }
+        text.append(buffer, static_cast<size_t>(n));
+    }
+    ::close(fd);
+
+    std::set<int> seen;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos)
+            end = text.size();
+        int number = 0;
+        if (parsePairNumber(text.substr(start, end - start), number) && seen.insert(number).second)
+            pairs.push_back(number);
+        start = end + 1;
+    }
+    return pairs;
+}
+
+std::vector<int> installedPairs() {
+    return readPairStore(pairStoreFile());
+}
+
+int addPairToStore() {
+    const std::string folder = pairStoreFolder();
+    ensurePrivateFolder(folder);
+    TStoreLock lock(folder);
+    std::vector<int> pairs = readPairStore(folder + "/" + storeName);
+    const std::set<int> used(pairs.begin(), pairs.end());
+    int number = 0;
+    while (used.count(number))
+        ++number;
+    pairs.push_back(number);
+    writePairStore(folder, pairs);
+    return number;
+}
+
+bool removePairFromStore(int pairNumber) {
+    const std::string folder = pairStoreFolder();
+    ensurePrivateFolder(folder);
+    TStoreLock lock(folder);
+    std::vector<int> pairs = readPairStore(folder + "/" + storeName);
+    const auto found = std::find(pairs.begin(), pairs.end(), pairNumber);
+    if (found == pairs.end())
+        return false;
+    pairs.erase(found);
+    writePairStore(folder, pairs);
+    return true;
+}
+
+std::string runtimeFolder() {
+    const std::string base = xdgFolder("XDG_RUNTIME_DIR");
+    if (!base.empty())
+        return base + "/zelvane-tunnel";
+    return "/tmp/zelvane-tunnel-" + std::to_string(geteuid());
+}
+
+std::string userFacingPortName(int pairNumber) {
+    return "ttyZV" + std::to_string(pairNumber);
+}
+
+std::string userFacingPortPath(int pairNumber) {
+    return runtimeFolder() + "/" + userFacingPortName(pairNumber);
+}
+
+std::string hiddenPortName(int pairNumber) {
+    return "CNCB" + std::to_string(pairNumber);
+}
+
+std::string describePair(int pairNumber) {
+    return Format("pair %d: %s <-> %s", pairNumber, userFacingPortPath(pairNumber).c_str(),
+                  hiddenPortName(pairNumber).c_str());
+}
+
+void ensurePrivateFolder(const std::string& path) {
+    for (size_t slash = path.find('/', 1); slash != std::string::npos;
+         slash = path.find('/', slash + 1))
+        ::mkdir(path.substr(0, slash).c_str(), 0700);
+    if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST)
+        throw EPairStore(errnoText("Cannot create the folder " + path, errno));
+    struct stat info {};
+    if (::lstat(path.c_str(), &info) != 0)
+        throw EPairStore(errnoText("Cannot use the folder " + path, errno));
+    if (!S_ISDIR(info.st_mode))
+        throw EPairStore(path + " is not a folder");
+    if (info.st_uid != geteuid())
+        throw EPairStore("The folder " + path + " belongs to another user");
+    if ((info.st_mode & 077) != 0 && ::chmod(path.c_str(), 0700) != 0)
+        throw EPairStore(errnoText("Cannot make the folder " + path + " private", errno));
+}
