@@ -1,0 +1,50 @@
+#include "cloud/packet_io.h"
+
+#include "log/traffic_log.h"
+#include "platform/text.h"
+#include "platform/tick.h"
+
+void writeFrame(TConnection* connection, TTcpClient& io, const TBytes& frame) {
+    io.Write(frame.data(), frame.size());
+    if (!connection)
+        return;
+    connection->BytesWritten.fetch_add(static_cast<uint32_t>(frame.size()));
+    connection->LastDataSelfMillis = GetTickCount();
+    notifySlot(*connection, WM_TRAFFIC_TX);
+}
+
+void sendPacket(TConnection* connection, TTcpClient& io, uint8_t type, const TBytes& payload,
+                const TBytes& key) {
+    for (const TBytes& frame : buildMessageFrames(type, payload, key)) {
+        if (connection)
+            connection->WritePacketNum.fetch_add(1);
+        writeFrame(connection, io, frame);
+        if (LoggingEnabled.load(std::memory_order_relaxed))
+            logConnectionEvent(connection, "W " + toHex(frame));
+    }
+}
+
+TPacket readPacket(TConnection* connection, TTcpClient& io, const TBytes& key) {
+    TMessageAssembler assembler;
+    TBytes chunk;
+    while (!assembler.hasMessage()) {
+        chunk.resize(assembler.bytesWanted());
+        io.ReadBytes(chunk.data(), chunk.size());
+        if (connection) {
+            connection->BytesRead.fetch_add(static_cast<uint32_t>(chunk.size()));
+            notifySlot(*connection, WM_TRAFFIC_RX);
+        }
+        assembler.feed(chunk.data(), chunk.size());
+    }
+    const TRawMessage message = assembler.takeMessage();
+    TPacket packet{message.type, messagePayload(message, key)};
+    if (LoggingEnabled.load(std::memory_order_relaxed)) {
+        const std::string hex = packet.payload.empty()
+                                    ? toHex(message.lastHeader.data(), message.lastHeader.size())
+                                    : toHex(message.lastHeader.data(), 1) + toHex(packet.payload);
+        logConnectionEvent(connection, "R " + hex);
+    }
+    if (connection)
+        connection->ReadPacketNum.fetch_add(1);
+    return packet;
+}
