@@ -8,7 +8,7 @@
 #include <mutex>
 #include <poll.h>
 #include <spawn.h>
-#include <sys/pidfd.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -35,7 +35,8 @@ KeepInterfaceAliveCallback currentCallback() {
 
 // Waits for the child to end, giving the interface its turns meanwhile.
 void waitForChild(pid_t pid) {
-    const int pidFd = pidfd_open(pid, 0);
+    // A descriptor that turns readable when the child ends (Linux 5.3 on).
+    const int pidFd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
     for (;;) {
         int status = 0;
         const pid_t done = waitpid(pid, &status, WNOHANG);

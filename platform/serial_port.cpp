@@ -69,8 +69,8 @@ void applyDefaultLineSettings(int fd, const std::string& path) {
 std::unique_ptr<TSerialDevice> openTty(const std::string& name) {
     if (name.empty())
         throw EComPort("No serial port name given");
-    // A bare name such as ttyUSB0 means the device under /dev.
-    const std::string path = name.find('/') == std::string::npos ? "/dev/" + name : name;
+    // A name such as ttyUSB0 or pts/3 means the device under /dev.
+    const std::string path = name[0] == '/' ? name : "/dev/" + name;
     const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
         throw EComPort(errnoText("Cannot open " + path, errno));
