@@ -1,0 +1,326 @@
+#include "driver/pair_store.h"
+#include "log/traffic_log.h"
+#include "model/connection.h"
+#include "serial/comport_thread.h"
+#include "support/test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+using namespace std::chrono_literals;
+
+// The user's own program on the user-facing side of a pair.
+class UserPort {
+public:
+    explicit UserPort(const std::string& path) {
+        fd_ = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        EXPECT_GE(fd_, 0) << path << ": " << std::strerror(errno);
+        termios settings{};
+        tcgetattr(fd_, &settings);
+        cfmakeraw(&settings);
+        EXPECT_EQ(tcsetattr(fd_, TCSANOW, &settings), 0);
+    }
+    ~UserPort() { close(); }
+    void close() {
+        if (fd_ >= 0)
+            ::close(fd_);
+        fd_ = -1;
+    }
+
+    void setLine(speed_t speed, bool twoStopBits) {
+        termios settings{};
+        ASSERT_EQ(tcgetattr(fd_, &settings), 0);
+        cfsetispeed(&settings, speed);
+        cfsetospeed(&settings, speed);
+        if (twoStopBits)
+            settings.c_cflag |= CSTOPB;
+        else
+            settings.c_cflag &= ~CSTOPB;
+        ASSERT_EQ(tcsetattr(fd_, TCSANOW, &settings), 0);
+    }
+
+    // Writes everything; a port nobody drains would make this fail, not hang.
+    bool write(const Bytes& bytes) {
+        size_t done = 0;
+        const auto deadline = std::chrono::steady_clock::now() + 20s;
+        while (done < bytes.size()) {
+            const ssize_t n = ::write(fd_, bytes.data() + done, bytes.size() - done);
+            if (n > 0) {
+                done += static_cast<size_t>(n);
+                continue;
+            }
+            if (n < 0 && errno != EAGAIN && errno != EINTR)
+                return false;
+            if (std::chrono::steady_clock::now() > deadline)
+                return false;
+            pollfd wait{fd_, POLLOUT, 0};
+            ::poll(&wait, 1, 100);
+        }
+        return true;
+    }
+
+    Bytes read(size_t count) {
+        Bytes bytes;
+        const auto deadline = std::chrono::steady_clock::now() + 20s;
+        while (bytes.size() < count && std::chrono::steady_clock::now() < deadline) {
+            pollfd wait{fd_, POLLIN, 0};
+            if (::poll(&wait, 1, 100) <= 0)
+                continue;
+            uint8_t buffer[256];
+            const ssize_t n = ::read(fd_, buffer, std::min(sizeof buffer, count - bytes.size()));
+            if (n > 0)
+                bytes.insert(bytes.end(), buffer, buffer + n);
+        }
+        return bytes;
+    }
+
+    // Bytes written but not yet taken by the pair's host.
+    int unsent() const {
+        int count = 0;
+        ioctl(fd_, TIOCOUTQ, &count);
+        return count;
+    }
+
+private:
+    int fd_ = -1;
+};
+
+// A tick counter moved by hand that counts how often it is read: the worker
+// reads it at every pass that finds queued data, so reads prove passes.
+class CountingClock {
+public:
+    CountingClock() {
+        setTickSource([this] {
+            reads_.fetch_add(1);
+            return now_.load();
+        });
+    }
+    ~CountingClock() { setTickSource(nullptr); }
+    void set(uint32_t value) { now_.store(value); }
+    bool waitForReads(uint64_t count) {
+        const uint64_t target = reads_.load() + count;
+        return waitUntil([&] { return reads_.load() >= target; });
+    }
+
+private:
+    std::atomic<uint32_t> now_{1000};
+    std::atomic<uint64_t> reads_{0};
+};
+
+Bytes queueOf(TConnection& slot) {
+    std::lock_guard guard(slot.BytesCriticalSection);
+    return slot.BytesToSend;
+}
+
+std::string settingsOf(TConnection& slot) {
+    std::lock_guard guard(slot.BytesCriticalSection);
+    return slot.latestLocalportSettingsString;
+}
+
+// What another serial slot of the hub does when it hands bytes on.
+void queueFromAnotherPort(TConnection& slot, const Bytes& bytes) {
+    std::lock_guard guard(slot.BytesCriticalSection);
+    slot.BytesToSend.insert(slot.BytesToSend.end(), bytes.begin(), bytes.end());
+    slot.LastDataFromOthersMillis = GetTickCount();
+    slot.HasDataFromOthers = true;
+}
+
+size_t logLinesContaining(const std::string& text) {
+    std::vector<std::string> lines;
+    appendLogBatch(lines, takeLogQueue());
+    return static_cast<size_t>(std::count_if(lines.begin(), lines.end(), [&](const auto& line) {
+        return line.find(text) != std::string::npos;
+    }));
+}
+
+// A hub with a COM-port slot bound to a freshly installed pair and two more
+// slots that receive what it hands on.
+class ComPortWorkerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        LoggingEnabled = true;
+        takeLogQueue();
+        pair = addPairToStore();
+        hub = std::make_shared<THubInfo>();
+        com = newSlotRecord(stComPort, recorder.handle(), hub);
+        com->PortName.set(hiddenPortName(pair));
+        cloud = newSlotRecord(stTCPClient, 0, hub);
+        second = newSlotRecord(stComPort, 0, hub);
+    }
+    void TearDown() override {
+        // The pair stays installed: every test takes a number of its own.
+        stopWorker();
+        LoggingEnabled = false;
+        takeLogQueue();
+    }
+
+    void startWorker() { worker = startThread<TComPortThread>(com); }
+    void stopWorker() {
+        if (!worker)
+            return;
+        worker->Terminate();
+        EXPECT_TRUE(worker->WaitFor(20000));
+        worker.reset();
+    }
+    bool waitForStatus(TC0mPortStatus status) {
+        return waitUntil([&] { return com->comportStatus.load() == status; });
+    }
+
+    MessageRecorder recorder;
+    int pair = -1;
+    PHubInfo hub;
+    PConnectionInfo com, cloud, second;
+    std::shared_ptr<TComPortThread> worker;
+};
+
+TEST_F(ComPortWorkerTest, UserSideExchangesBytesAndSettingsWithTheOtherSlots) {
+    startWorker();
+    ASSERT_TRUE(waitUntil([&] { return settingsOf(*cloud).rfind("PortOpened: False, ", 0) == 0; }));
+    EXPECT_EQ(com->comportStatus.load(), c0mPOrtNotOpenedByApp);
+
+    UserPort user(userFacingPortPath(pair));
+    user.setLine(B19200, true);
+    const std::string opened = "PortOpened: True, Speed=19200, DataBits=8, Parity=none, StopBits=2";
+    ASSERT_TRUE(waitUntil([&] { return settingsOf(*cloud) == opened; })) << settingsOf(*cloud);
+    EXPECT_TRUE(waitUntil([&] { return settingsOf(*second) == opened; }));
+    EXPECT_EQ(com->comportStatus.load(), c0mPortOpened);
+    {
+        std::lock_guard guard(cloud->BytesCriticalSection);
+        EXPECT_FALSE(cloud->latestLocalportSettingsSent);
+        EXPECT_TRUE(cloud->HasDataFromOthers);
+    }
+    EXPECT_GE(logLinesContaining("CommunicationPropsChanged: " + opened), 1u);
+
+    // From the user's program to every other slot, the escape character intact.
+    const Bytes fromUser = {0x41, 0x61, 0x00, 0xFF, 0x61, 0x0D};
+    const uint32_t readBefore = com->BytesRead.load();
+    ASSERT_TRUE(user.write(fromUser));
+    ASSERT_TRUE(waitUntil([&] { return queueOf(*cloud) == fromUser; }));
+    EXPECT_TRUE(waitUntil([&] { return queueOf(*second) == fromUser; }));
+    EXPECT_EQ(com->BytesRead.load() - readBefore, fromUser.size());
+    EXPECT_GE(recorder.count(WM_TRAFFIC_RX), 1u);
+
+    // From another slot to the user's program.
+    const Bytes toUser = {0x61, 0x62, 0x00, 0x61, 0x0A};
+    queueFromAnotherPort(*com, toUser);
+    EXPECT_EQ(user.read(toUser.size()), toUser);
+    EXPECT_TRUE(waitUntil([&] { return com->BytesWritten.load() == toUser.size(); }));
+    EXPECT_TRUE(waitUntil([&] { return recorder.count(WM_TRAFFIC_TX) == 1; }));
+
+    user.close();
+    ASSERT_TRUE(waitUntil([&] { return settingsOf(*cloud).rfind("PortOpened: False, ", 0) == 0; }))
+        << settingsOf(*cloud);
+    EXPECT_TRUE(waitForStatus(c0mPOrtNotOpenedByApp));
+
+    stopWorker();
+    EXPECT_EQ(com->comportStatus.load(), c0mPOrtClosed);
+    EXPECT_EQ(recorder.messages().back(), WM_CONNECTION_STATUS);
+}
+
+TEST_F(ComPortWorkerTest, WhatTheUserWritesWhileNoWorkerHoldsThePortIsDropped) {
+    startWorker(); // the first open creates the pair's pty
+    ASSERT_TRUE(waitForStatus(c0mPOrtNotOpenedByApp));
+    stopWorker();
+    ASSERT_EQ(com->comportStatus.load(), c0mPOrtClosed);
+
+    UserPort user(userFacingPortPath(pair));
+    ASSERT_TRUE(user.write(Bytes(16 * 1024, 0x55))); // never blocks the user's program
+    ASSERT_TRUE(waitUntil([&] { return user.unsent() == 0; }));
+
+    startWorker();
+    ASSERT_TRUE(waitForStatus(c0mPortOpened));
+    ASSERT_TRUE(user.write({0x5A}));
+    ASSERT_TRUE(waitUntil([&] { return !queueOf(*cloud).empty(); }));
+    EXPECT_EQ(queueOf(*cloud), Bytes{0x5A});
+}
+
+TEST_F(ComPortWorkerTest, WritesOnlyAfterThirtyQuietMillisecondsAndThenAllAtOnce) {
+    CountingClock clock;
+    clock.set(1000);
+    queueFromAnotherPort(*com, {0x41, 0x42}); // queued while the port is still closed
+    startWorker();
+    ASSERT_TRUE(waitForStatus(c0mPOrtNotOpenedByApp));
+    UserPort user(userFacingPortPath(pair));
+    ASSERT_TRUE(waitForStatus(c0mPortOpened));
+
+    ASSERT_TRUE(clock.waitForReads(10));
+    clock.set(1010);
+    queueFromAnotherPort(*com, {0x43, 0x44});
+    clock.set(1040); // 30 ms after the last append: not yet
+    ASSERT_TRUE(clock.waitForReads(10));
+    EXPECT_EQ(com->BytesWritten.load(), 0u);
+    clock.set(1041);
+    EXPECT_EQ(user.read(4), (Bytes{0x41, 0x42, 0x43, 0x44}));
+    EXPECT_TRUE(waitUntil([&] { return com->BytesWritten.load() == 4; }));
+    EXPECT_EQ(recorder.count(WM_TRAFFIC_TX), 1u);
+    EXPECT_EQ(logLinesContaining("W 41424344"), 1u);
+
+    // The tick counter wraps between the append and the test.
+    clock.set(0xFFFFFFF0);
+    queueFromAnotherPort(*com, {0x45});
+    ASSERT_TRUE(clock.waitForReads(10));
+    EXPECT_EQ(com->BytesWritten.load(), 4u);
+    clock.set(0x0F);
+    EXPECT_EQ(user.read(1), Bytes{0x45});
+
+    // A flag without bytes (a settings hand-over) is cleared, nothing written.
+    {
+        std::lock_guard guard(com->BytesCriticalSection);
+        com->HasDataFromOthers = true;
+    }
+    EXPECT_TRUE(waitUntil([&] { return !com->HasDataFromOthers.load(); }));
+    EXPECT_EQ(com->BytesWritten.load(), 5u);
+    EXPECT_EQ(recorder.count(WM_TRAFFIC_TX), 2u);
+}
+
+TEST_F(ComPortWorkerTest, FailedOpenIsRetriedUntilThePairExists) {
+    ASSERT_TRUE(removePairFromStore(pair));
+    startWorker();
+    ASSERT_TRUE(waitForStatus(c0mPortOpenError));
+    EXPECT_GE(logLinesContaining("Comport open error: "), 1u);
+    ASSERT_EQ(addPairToStore(), pair); // the lowest free number comes back
+    EXPECT_TRUE(waitForStatus(c0mPOrtNotOpenedByApp));
+}
+
+TEST_F(ComPortWorkerTest, StopDuringTheReopenPauseEndsPromptly) {
+    ASSERT_TRUE(removePairFromStore(pair));
+    startWorker();
+    ASSERT_TRUE(waitForStatus(c0mPortOpenError));
+    const auto stopAsked = std::chrono::steady_clock::now();
+    worker->Terminate();
+    ASSERT_TRUE(worker->WaitFor(20000));
+    EXPECT_LT(std::chrono::steady_clock::now() - stopAsked, 2s);
+    EXPECT_EQ(com->comportStatus.load(), c0mPOrtClosed);
+    EXPECT_EQ(recorder.messages().back(), WM_CONNECTION_STATUS);
+}
+
+TEST(PortSettingsTextTest, NamesParityAndStopBitsAsTheCloudExpects) {
+    struct Case {
+        bool opened;
+        int32_t speed, dataBits, parity, stopBits;
+        const char* text;
+    };
+    const Case cases[] = {
+        {true, 9600, 8, 0, 0, "PortOpened: True, Speed=9600, DataBits=8, Parity=none, StopBits=1"},
+        {false, 115200, 7, 1, 2,
+         "PortOpened: False, Speed=115200, DataBits=7, Parity=odd, StopBits=2"},
+        {true, 300, 5, 2, 1, "PortOpened: True, Speed=300, DataBits=5, Parity=even, StopBits=1"},
+        {true, 1200, 8, 3, 0, "PortOpened: True, Speed=1200, DataBits=8, Parity=none, StopBits=1"},
+        {true, 1200, 8, 4, 7, "PortOpened: True, Speed=1200, DataBits=8, Parity=none, StopBits=1"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(portSettingsText(c.opened, c.speed, c.dataBits, c.parity, c.stopBits), c.text);
+}
+
+} // namespace
