@@ -193,7 +193,7 @@ int TCustomComPort::Write(const void* buffer, int count) {
             continue;
         if (n < 0 && errno != EAGAIN)
             throw EComPort(errnoText("Write to " + Port + " failed", errno));
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(
             deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0)
             throw EComPort(

@@ -122,30 +122,6 @@ TEST(SerialPortTest, OpenFailuresSayWhatWentWrong) {
     unlink(file.c_str());
 }
 
-TEST(SerialPortTest, AWriteNobodyTakesTimesOutAfterTheDefaultTimeOuts) {
-    TPty pty;
-    TRecordingPort port;
-    port.Port = pty.slave;
-    port.Open();
-    // Fill everything between the slave and the master, which nobody reads.
-    const int filler = ::open(pty.slave.c_str(), O_WRONLY | O_NOCTTY | O_NONBLOCK);
-    ASSERT_GE(filler, 0);
-    const std::string block(1024, 'x');
-    while (::write(filler, block.data(), block.size()) > 0) {
-    }
-    ::close(filler);
-
-    const auto start = std::chrono::steady_clock::now();
-    try {
-        port.Write("y", 1);
-        ADD_FAILURE() << "the write went through";
-    } catch (const EComPort& error) {
-        EXPECT_EQ("Write to " + pty.slave + " timed out after 0 of 1 bytes", error.what());
-    }
-    // 1000 ms plus 100 ms per byte.
-    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1100));
-}
-
 TEST(SerialPortTest, APortWhoseDeviceGoesAwayTurnsDisconnected) {
     TPty pty;
     TRecordingPort port;
@@ -205,6 +181,36 @@ TEST(SerialPortTest, ADeviceProviderOwnsItsNamesAndDataWaitsForTheSetUp) {
     TRecordingPort other;
     other.Port = "/nonexistent/LOOP1"; // not the provider's: opened as a path
     EXPECT_THROW(other.Open(), EComPort);
+}
+
+TEST(SerialPortTest, AWriteNobodyTakesTimesOutAfterTheDefaultTimeOuts) {
+    // "FULL<n>": a device whose far end never reads and whose way there is full.
+    static int farEnd = -1;
+    registerSerialDeviceProvider([](const std::string& name) -> std::unique_ptr<TSerialDevice> {
+        if (name.rfind("FULL", 0) != 0)
+            return nullptr;
+        int ends[2];
+        socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, ends);
+        const std::string block(4096, 'x');
+        while (::send(ends[0], block.data(), block.size(), MSG_NOSIGNAL) > 0) {
+        }
+        farEnd = ends[1];
+        return std::make_unique<TLoopDevice>(ends[0]);
+    });
+    TRecordingPort port;
+    port.Port = "FULL1";
+    port.Open();
+    const auto start = std::chrono::steady_clock::now();
+    try {
+        port.Write("yy", 2);
+        ADD_FAILURE() << "the write went through";
+    } catch (const EComPort& error) {
+        EXPECT_EQ(std::string("Write to FULL1 timed out after 0 of 2 bytes"), error.what());
+    }
+    // 1000 ms plus 100 ms per byte.
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1200));
+    port.Close();
+    ::close(farEnd);
 }
 
 } // namespace
