@@ -52,6 +52,10 @@ private:
     std::vector<std::unique_ptr<TC0cPair>> pairList;
 };
 
+// Folder that holds addCom and driver/setupc: the executable's folder unless
+// set here (the tests point it at the build's program folder).
+void setPairProgramsFolder(const std::string& folder);
+
 // Receives a fresh inventory on the interface thread; it may only be read
 // during the call.
 using TReceiveComportPairs = std::function<void(TC0cPortsHandler& pairs)>;

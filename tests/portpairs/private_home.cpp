@@ -1,4 +1,4 @@
-// Gives the whole suite a HOME, state folder and runtime folder of its own,
+// Gives the whole suite a HOME, state, runtime and temporary folder of its own,
 // so the pairs the tests install never touch the user's. Compiled into every
 // suite that installs pairs.
 #include <gtest/gtest.h>
@@ -17,10 +17,13 @@ public:
         ASSERT_NE(mkdtemp(pattern.data()), nullptr);
         root_ = pattern;
         const std::string runtime = root_ + "/run";
+        const std::string temporary = root_ + "/tmp";
         ASSERT_EQ(mkdir(runtime.c_str(), 0700), 0);
+        ASSERT_EQ(mkdir(temporary.c_str(), 0700), 0);
         setenv("HOME", root_.c_str(), 1);
         setenv("XDG_STATE_HOME", (root_ + "/state").c_str(), 1);
         setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+        setenv("TMPDIR", temporary.c_str(), 1);
         unsetenv("XDG_CONFIG_HOME");
     }
     void TearDown() override {

@@ -108,9 +108,10 @@ public:
     }
     ~CountingClock() { setTickSource(nullptr); }
     void set(uint32_t value) { now_.store(value); }
-    bool waitForReads(uint64_t count) {
+    // Waits for `count` more reads, or until `early` holds.
+    void waitForReads(uint64_t count, const std::function<bool()>& early) {
         const uint64_t target = reads_.load() + count;
-        return waitUntil([&] { return reads_.load() >= target; });
+        EXPECT_TRUE(waitUntil([&] { return reads_.load() >= target || early(); }));
     }
 
 private:
@@ -253,12 +254,14 @@ TEST_F(ComPortWorkerTest, WritesOnlyAfterThirtyQuietMillisecondsAndThenAllAtOnce
     ASSERT_TRUE(waitForStatus(c0mPOrtNotOpenedByApp));
     UserPort user(userFacingPortPath(pair));
     ASSERT_TRUE(waitForStatus(c0mPortOpened));
+    uint32_t written = 0; // what the worker wrote so far
+    auto wrote = [&] { return com->BytesWritten.load() != written; };
 
-    ASSERT_TRUE(clock.waitForReads(10));
+    clock.waitForReads(10, wrote);
     clock.set(1010);
     queueFromAnotherPort(*com, {0x43, 0x44});
     clock.set(1040); // 30 ms after the last append: not yet
-    ASSERT_TRUE(clock.waitForReads(10));
+    clock.waitForReads(10, wrote);
     EXPECT_EQ(com->BytesWritten.load(), 0u);
     clock.set(1041);
     EXPECT_EQ(user.read(4), (Bytes{0x41, 0x42, 0x43, 0x44}));
@@ -267,9 +270,10 @@ TEST_F(ComPortWorkerTest, WritesOnlyAfterThirtyQuietMillisecondsAndThenAllAtOnce
     EXPECT_EQ(logLinesContaining("W 41424344"), 1u);
 
     // The tick counter wraps between the append and the test.
+    written = 4;
     clock.set(0xFFFFFFF0);
     queueFromAnotherPort(*com, {0x45});
-    ASSERT_TRUE(clock.waitForReads(10));
+    clock.waitForReads(10, wrote);
     EXPECT_EQ(com->BytesWritten.load(), 4u);
     clock.set(0x0F);
     EXPECT_EQ(user.read(1), Bytes{0x45});
