@@ -23,12 +23,16 @@ bool concernsStore(const inotify_event& event) {
 
 } // namespace
 
-TDeviceWatch::TDeviceWatch(std::function<void()> onChange)
-    : onChange_(std::move(onChange)), folder_(pairStoreFolder()) {
+TDeviceWatch::TDeviceWatch(std::function<void()> onChange) : onChange_(std::move(onChange)) {
+    try {
+        folder_ = pairStoreFolder();
+    } catch (const EPairStore&) {
+        return; // no home folder: there is no store to watch
+    }
     inotifyFd_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     stopFd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     if (inotifyFd_ < 0 || stopFd_ < 0 || !armWatch())
-        return; // no watch: the interface still refreshes on its own timer
+        return; // without a watch, pairs changed by others go unnoticed until the next refresh
     thread_ = std::thread([this] { run(); });
 }
 

@@ -1,15 +1,22 @@
 #include "driver/pair_host.h"
 #include "driver/pair_store.h"
 #include "driver_fixtures.h"
+#include "platform/process.h"
 #include "support/test_support.h"
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <memory>
+#include <poll.h>
+#include <spawn.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <thread>
 #include <unistd.h>
+
+extern char** environ;
 
 namespace {
 
@@ -202,6 +209,46 @@ TEST_F(PairHostTest, OpenFailsForAMissingPairAndForASecondOpen) {
     port.Close();
     TStreamPort again(hidden);
     EXPECT_NO_THROW(again.Open());
+}
+
+TEST_F(PairHostTest, OneProgramAtATimeHostsAPair) {
+    int toChild[2], fromChild[2];
+    ASSERT_EQ(0, pipe2(toChild, O_CLOEXEC));
+    ASSERT_EQ(0, pipe2(fromChild, O_CLOEXEC));
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, toChild[0], 0);
+    posix_spawn_file_actions_adddup2(&actions, fromChild[1], 1);
+    std::string program = executableFolder() + "/driver_test_hold_pair";
+    char* argv[] = {program.data(), hidden.data(), nullptr};
+    pid_t child = 0;
+    ASSERT_EQ(0, posix_spawn(&child, program.c_str(), &actions, nullptr, argv, environ));
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(toChild[0]);
+    ::close(fromChild[1]);
+
+    char answer[128] = {};
+    pollfd said{fromChild[0], POLLIN, 0};
+    ASSERT_EQ(1, poll(&said, 1, 20000));
+    ASSERT_GT(::read(fromChild[0], answer, sizeof answer - 1), 0);
+    EXPECT_EQ(std::string("opened\n"), answer);
+
+    TStreamPort port(hidden);
+    try {
+        port.Open();
+        ADD_FAILURE() << "two programs host one pair";
+    } catch (const EComPort& error) {
+        EXPECT_EQ(hidden + ": pair " + std::to_string(pair) + " is in use by another program",
+                  error.what());
+    }
+
+    ::close(toChild[1]); // the other program ends
+    int status = -1;
+    ASSERT_EQ(child, waitpid(child, &status, 0));
+    EXPECT_EQ(0, status);
+    ::close(fromChild[0]);
+    EXPECT_NO_THROW(port.Open());
+    EXPECT_EQ(0u, linkTarget(link).find("/dev/pts/"));
 }
 
 TEST_F(PairHostTest, RemovingThePairEndsBothSides) {
