@@ -501,7 +501,7 @@ TEST_F(CloudClientTest, ContinuousSerialStreamReachesTheServerWhileItFlows) {
     ASSERT_TRUE(packet);
     ASSERT_GT(packet->payload.size(), 2u);
     EXPECT_EQ(packet->payload[2], 0); // the stream from its first byte
-    EXPECT_LT(packet->payload.size() - 2, static_cast<size_t>(sentBytes.load()));
+    EXPECT_LT(sentBytes.load(), 100000); // and the producer was still at work
 }
 
 TEST_F(CloudClientTest, StopTakesEffectInsideAReadAndInTheReconnectPause) {
