@@ -1,0 +1,66 @@
+#include "ui/main_window.h"
+#include "ui/qt_platform.h"
+#include "ui/status_icons.h"
+#include "ui/traffic_monitor.h"
+
+#include <QApplication>
+#include <QSocketNotifier>
+
+#include <csignal>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+
+int signalPipe[2] = {-1, -1};
+
+void onStopSignal(int) {
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t written = ::write(signalPipe[1], &byte, 1);
+}
+
+// SIGINT and SIGTERM close the main window like its close button, so work
+// stops and ports and connections close cleanly.
+void closeOnStopSignals(TfrmZelvaneTunnel& window) {
+    if (pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
+        return;
+    auto* notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, &window);
+    QObject::connect(notifier, &QSocketNotifier::activated, &window, [&window] {
+        char byte;
+        while (::read(signalPipe[0], &byte, 1) > 0) {
+        }
+        window.close();
+    });
+    struct sigaction action {};
+    action.sa_handler = onStopSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    QApplication app(argc, argv);
+    QApplication::setApplicationName("Zelvane Tunnel");
+    QApplication::setWindowIcon(programIcon());
+    // The window may sit in the notification area; the program ends when the
+    // main window is closed, not when the last window is.
+    QApplication::setQuitOnLastWindowClosed(false);
+    installQtPlatformHooks();
+
+    int result;
+    {
+        TfrmTrafficMonitor frmTrafficMonitor;
+        TfrmZelvaneTunnel frmZelvaneTunnel(frmTrafficMonitor);
+        QObject::connect(&frmZelvaneTunnel, &TfrmZelvaneTunnel::closed, &app, &QApplication::quit,
+                         Qt::QueuedConnection);
+        closeOnStopSignals(frmZelvaneTunnel);
+        frmZelvaneTunnel.show();
+        result = QApplication::exec();
+        frmZelvaneTunnel.FormDestroy();
+    }
+    removeQtPlatformHooks();
+    return result;
+}

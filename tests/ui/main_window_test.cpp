@@ -1,0 +1,111 @@
+#include "log/traffic_log.h"
+#include "platform/thread.h"
+#include "ui/connection_item_frame.h"
+#include "ui/hub_frame.h"
+#include "ui/main_window.h"
+#include "ui/traffic_monitor.h"
+#include "ui_test_support.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTimer>
+
+namespace {
+
+class MainWindowTest : public UiTest {
+protected:
+    void TearDown() override {
+        UiTest::TearDown();
+        LoggingEnabled = false;
+    }
+    void press(QWidget* target, Qt::KeyboardModifiers modifiers) {
+        QKeyEvent event(QEvent::KeyPress, Qt::Key_O, modifiers, "o");
+        QCoreApplication::sendEvent(target, &event);
+    }
+};
+
+TEST_F(MainWindowTest, FirstStartWithoutSettingsIsInConfigurationMode) {
+    auto& main = startProgram();
+    EXPECT_TRUE(std::filesystem::is_directory(settingsPath().parent_path()));
+    EXPECT_FALSE(std::filesystem::exists(settingsPath()));
+    EXPECT_TRUE(main.tunnels().empty());
+    EXPECT_TRUE(main.btnAddTunnel->isVisible());
+    EXPECT_FALSE(main.btnConfig->isEnabled());
+    EXPECT_TRUE(main.btnApply->isEnabled());
+    EXPECT_TRUE(boxes.errors.empty());
+}
+
+TEST_F(MainWindowTest, AddedTunnelsAreSavedAtOnce) {
+    auto& main = startProgram();
+    main.btnAddTunnel->click();
+    main.btnAddTunnel->click();
+    EXPECT_EQ(settingsText(), "[Connections]\nConnection0Tunnel=\nConnection1Tunnel=\n");
+    EXPECT_EQ(main.tunnels()[0]->lblTunnelName->text(), "Туннель:");
+    EXPECT_EQ(main.tunnels()[0]->hubInfo->hubId, 0);
+}
+
+TEST_F(MainWindowTest, CtrlOTogglesTheMonitorAndLogging) {
+    auto& main = startProgram();
+    main.btnAddTunnel->click();
+    QLineEdit* key = UiTest::slotOf(main.tunnels()[0], stTCPClient)->edtTunnelKey;
+
+    press(&main, Qt::ControlModifier);
+    EXPECT_TRUE(LoggingEnabled);
+    EXPECT_TRUE(monitor->isVisible());
+    // Other modifiers may be held too, and the key may come from a control.
+    press(key, Qt::ControlModifier | Qt::ShiftModifier);
+    EXPECT_FALSE(LoggingEnabled);
+    EXPECT_FALSE(monitor->isVisible());
+    press(&main, Qt::ShiftModifier);
+    EXPECT_FALSE(LoggingEnabled);
+
+    press(key, Qt::ControlModifier);
+    EXPECT_TRUE(LoggingEnabled);
+    monitor->close();
+    EXPECT_FALSE(LoggingEnabled);
+    press(&main, Qt::ControlModifier);
+    EXPECT_TRUE(LoggingEnabled);
+    EXPECT_TRUE(monitor->isVisible());
+}
+
+TEST_F(MainWindowTest, ABurstOfDeviceChangesGivesOneRefreshASecondAfterTheLast) {
+    auto& main = startProgram();
+    int refreshes = 0;
+    QObject::connect(&main, &TfrmZelvaneTunnel::portPairsRefreshed, [&] { ++refreshes; });
+    auto settled = [&] {
+        return !main.refreshComportNames->isActive() && runningThreadCount() == 0;
+    };
+
+    // Without a COM-port slot anywhere a device change refreshes nothing.
+    main.btnAddTunnel->click();
+    PostMessage(main.Handle(), WM_DEVICECHANGE);
+    ASSERT_TRUE(processUntil([&] { return main.refreshComportNames->isActive(); }));
+    ASSERT_TRUE(processUntil(settled));
+    EXPECT_EQ(refreshes, 0);
+
+    // Installing the tunnel's pair is itself a device change.
+    applyKey(main.tunnels()[0], goodKey);
+    ASSERT_NE(slotOf(main.tunnels()[0], stComPort), nullptr);
+    ASSERT_TRUE(processUntil([&] { return refreshes >= 1 && settled(); }));
+
+    refreshes = 0;
+    QElapsedTimer sinceLast;
+    QTimer& timer = *main.refreshComportNames;
+    for (int i = 0; i < 3; ++i) {
+        if (i > 0) { // the next change comes while the interval runs
+            ASSERT_TRUE(processUntil([&] { return timer.remainingTime() < 800; }));
+        }
+        PostMessage(main.Handle(), WM_DEVICECHANGE);
+        sinceLast.start();
+        ASSERT_TRUE(processUntil([&] { return timer.remainingTime() > 900; }));
+    }
+    ASSERT_TRUE(processUntil([&] { return refreshes == 1 && settled(); }));
+    EXPECT_GE(sinceLast.elapsed(), 1000);
+    EXPECT_EQ(refreshes, 1);
+}
+
+} // namespace

@@ -1,0 +1,191 @@
+#include "ui/status_texts.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+struct Status {
+    TZvlConnectionStatus connection = zvlUnknown;
+    TZvlCloseReason closeReason = zvlCloseReason_notYetConnected;
+    bool datasourceConnected = true;
+    TDatasourceChannelState channel = dcsUnknown;
+    TDatasourceCloseReason channelCloseReason = crUnknown;
+    std::string extended; // 8-bit, as the cloud sends it
+    TC0mPortStatus port = c0mPortUnknown;
+};
+
+std::unique_ptr<TConnection> record(const Status& s) {
+    auto c = std::make_unique<TConnection>();
+    c->zvlConnectionStatus = s.connection;
+    c->zvlCloseReason = s.closeReason;
+    c->datasourceConnectedToServer = s.datasourceConnected;
+    c->datasourceChannelState = s.channel;
+    c->datasourceCloseReason = s.channelCloseReason;
+    c->datasourceChannelStateExtendedString.set(s.extended);
+    c->comportStatus = s.port;
+    return c;
+}
+
+template <class E> E outside() {
+    return static_cast<E>(200);
+}
+
+struct Case {
+    Status status;
+    std::string text;
+    int icon;
+};
+
+void expectTexts(TStatusText (*function)(const TConnection&), const std::vector<Case>& cases) {
+    for (size_t i = 0; i < cases.size(); ++i) {
+        const TStatusText result = function(*record(cases[i].status));
+        EXPECT_EQ(result.text, cases[i].text) << "case " << i;
+        EXPECT_EQ(result.icon, cases[i].icon) << "case " << i;
+    }
+}
+
+TEST(StatusTextTest, ComPort) {
+    auto port = [](TC0mPortStatus p) {
+        Status s;
+        s.port = p;
+        return s;
+    };
+    expectTexts(comportStatusText,
+                {
+                    {port(c0mPortUnknown), "Нет информации", 0},
+                    {port(c0mPOrtClosed), "Порт не открыт", 0},
+                    {port(c0mPortOpenError), "Порт не открыт туннелем, ошибка открытия порта", 1},
+                    {port(c0mPOrtNotOpenedByApp), "Порт не открыт сторонним приложением", 2},
+                    {port(c0mPortOpened), "Порт открыт сторонним приложением", 3},
+                    {port(outside<TC0mPortStatus>()), "", 0},
+                });
+}
+
+TEST(StatusTextTest, DataSource) {
+    auto channel = [](TDatasourceChannelState state, TDatasourceCloseReason reason = crUnknown,
+                      std::string extended = {}) {
+        Status s;
+        s.channel = state;
+        s.channelCloseReason = reason;
+        s.extended = std::move(extended);
+        return s;
+    };
+    Status offline = channel(dcsConnected);
+    offline.datasourceConnected = false;
+    const std::string closed = "Тунель закрыт: ";
+    expectTexts(
+        datasourceStatusText,
+        {
+            // Whatever the channel says, an absent data source is reported first.
+            {offline, "Удаленное устройство не подключено к серверу", 2},
+            {channel(dcsUnknown),
+             "Подключение установлено, но от источника данных пока нет информации", 2},
+            {channel(dcsConnecting), "Производится подключение туннеля", 2},
+            {channel(dcsConnected), "Туннель открыт", 3},
+            {channel(outside<TDatasourceChannelState>()), "", 1},
+            {channel(dcsClosed, crUnknown), closed + "Нет информации", 2},
+            {channel(dcsClosed, crClosedDueToOpenErrorDueToInterferedTunnel, "10.0.0.7"),
+             closed + "Ошибка открытия туннеля, из-за уже установленного другого туннеля, с ip "
+                      "адреса 10.0.0.7",
+             1},
+            {channel(dcsClosed, crClosedDueToOpenErrorDueToMultipleInterferedTunnels, "3"),
+             closed + "Ошибка открытия туннеля, из-за уже установленных 3 конфликтующих туннелей",
+             1},
+            {channel(dcsClosed, crClosedDueToOpenError), closed + "Ошибка открытия туннеля", 1},
+            {channel(dcsClosed, crClosedTemporarilyDueToNeedToBeReopened),
+             closed + "Туннель времмено закрыт", 2},
+            // The extended string arrives in the cloud's 8-bit code page; a
+            // '%' in it is shown as it is.
+            {channel(dcsClosed, crClosedDueToInterferedTunnel, "\xEF\xEA %s"),
+             closed + "Туннель закрыт из-за того, что с ip адреса пк %s был открыт новый туннель, "
+                      "с конфликтующими настройками",
+             1},
+            {channel(dcsClosed, crClosedDueToLocalChannelClosed),
+             closed + "Туннель закрыт, т.к. локальный канал закрыт", 2},
+            {channel(dcsClosed, crClosedByDevice), closed + "Туннель закрыт удаленным устройством",
+             2},
+            {channel(dcsClosed, crClosedDueToWebserverTimeout),
+             closed + "Туннель закрыт из-за таймаута источника данных с веб сервером", 2},
+            {channel(dcsClosed, crClosedDueToOpenErrorDueToBadParameters),
+             closed + "Ошибка открытия туннеля, из-за некорректных параметров", 2},
+            {channel(dcsClosed, crClosedDueToConnectionLost), closed + "Соединение потеряно", 2},
+            {channel(dcsClosed, outside<TDatasourceCloseReason>()), closed, 2},
+        });
+}
+
+// A client the cloud client disconnected because its data source closed the
+// tunnel: nested data source status inside the close reason.
+Status closedByDataSource(TDatasourceCloseReason reason, std::string extended = {}) {
+    Status s;
+    s.connection = zvlDisconnected;
+    s.closeReason = zvlCloseReason_Datasource;
+    s.channel = dcsClosed;
+    s.channelCloseReason = reason;
+    s.extended = std::move(extended);
+    return s;
+}
+
+TEST(StatusTextTest, CloseReason) {
+    auto reason = [](TZvlCloseReason r) {
+        Status s;
+        s.connection = zvlDisconnected;
+        s.closeReason = r;
+        return s;
+    };
+    Status absentSource = closedByDataSource(crUnknown);
+    absentSource.datasourceConnected = false;
+    expectTexts(
+        closeReasonText,
+        {
+            {reason(zvlCloseReason_notYetConnected), "Не произведено подключение", 0},
+            {reason(zvlCloseReason_BadTunnelKey), "Ошибка в ключе туннеля", 1},
+            {reason(zvlCloseReason_ConnectionError), "Ошибка подключения к серверу", 1},
+            {reason(zvlCloseReason_ReconnectToADifferentServer),
+             "Переподключаемся к серверу назначения", 2},
+            {reason(zvlConnectionClosedUnexpectedly), "Соединение было неожиданно закрыто", 1},
+            {reason(outside<TZvlCloseReason>()), "", 1},
+            // Red even where the data source's own text is yellow.
+            {closedByDataSource(crClosedByDevice),
+             "Ошибка, источник данных сообщает: Тунель закрыт: Туннель закрыт удаленным "
+             "устройством",
+             1},
+            {absentSource,
+             "Ошибка, источник данных сообщает: Удаленное устройство не подключено к "
+             "серверу",
+             1},
+        });
+}
+
+TEST(StatusTextTest, Tunnel) {
+    auto connection = [](TZvlConnectionStatus c) {
+        Status s;
+        s.connection = c;
+        return s;
+    };
+    Status open = connection(zvlConnectedAndAuthorized);
+    open.channel = dcsConnected;
+    Status redirected = connection(zvlDisconnected);
+    redirected.closeReason = zvlCloseReason_ReconnectToADifferentServer;
+    expectTexts(
+        tunnelStatusText,
+        {
+            {connection(zvlUnknown), "Нет информации", 0},
+            {connection(zvlConnecting), "Устанавливается подключение...", 2},
+            {connection(zvlConnectedButNotAuthorizedYet),
+             "Подключение установлено, но пока не авторизовано", 2},
+            {open, "Туннель открыт", 3},
+            {connection(zvlDisconnected), "Не подключен к серверу: Не произведено подключение", 0},
+            {redirected, "Не подключен к серверу: Переподключаемся к серверу назначения", 2},
+            {connection(outside<TZvlConnectionStatus>()), "", 1},
+            {closedByDataSource(crClosedByDevice),
+             "Не подключен к серверу: Ошибка, источник данных сообщает: Тунель закрыт: Туннель "
+             "закрыт удаленным устройством",
+             1},
+            {closedByDataSource(crClosedDueToOpenErrorDueToMultipleInterferedTunnels, "3"),
+             "Не подключен к серверу: Ошибка, источник данных сообщает: Тунель закрыт: Ошибка "
+             "открытия туннеля, из-за уже установленных 3 конфликтующих туннелей",
+             1},
+        });
+}
+
+} // namespace
