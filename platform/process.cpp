@@ -40,20 +40,22 @@ void waitForChild(pid_t pid) {
     for (;;) {
         int status = 0;
         const pid_t done = waitpid(pid, &status, WNOHANG);
-        if (done == pid || (done < 0 && errno != EINTR))
+        if (done == pid)
             break;
+        if (done < 0 && errno != EINTR) {
+            const int error = errno;
+            if (pidFd >= 0)
+                ::close(pidFd);
+            throw EOSError(error);
+        }
         const auto callback = currentCallback();
         if (callback)
             callback();
-        const int timeout = callback ? keepAliveIntervalMs : -1;
         if (pidFd >= 0) {
             pollfd ended{pidFd, POLLIN, 0};
-            ::poll(&ended, 1, timeout);
-        } else if (!callback) {
-            waitpid(pid, &status, 0);
-            break;
+            ::poll(&ended, 1, callback ? keepAliveIntervalMs : -1);
         } else {
-            ::poll(nullptr, 0, timeout);
+            ::poll(nullptr, 0, keepAliveIntervalMs); // no pidfd here: look again shortly
         }
     }
     if (pidFd >= 0)
