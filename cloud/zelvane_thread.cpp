@@ -247,7 +247,9 @@ void TZelvaneThread::handleControlMessage(const TBytes& p) {
     if (p[0] == ctlHello) {
         sendAuthorizationRequest(p);
     } else if (p[0] == ctlAuthReply) {
-        if (p.size() < 2 || p[1] != authAccepted) {
+        if (p.size() < 2)
+            throw EProtocolError("Communication error. Authorization reply too short");
+        if (p[1] != authAccepted) {
             connectionInfo->forceTunnelSetup = false;
             setStatus(zvlDisconnected, zvlCloseReason_BadTunnelKey);
             disconnectFromServer();

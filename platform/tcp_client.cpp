@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <condition_variable>
 #include <cstring>
 #include <fcntl.h>
 #include <netdb.h>
@@ -13,6 +14,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -67,21 +69,85 @@ void TTcpClient::fail(const std::string& what) {
     throw ESocketError(what);
 }
 
+std::shared_ptr<addrinfo> TTcpClient::resolve(const std::string& host, uint16_t port,
+                                              std::chrono::steady_clock::time_point deadline) {
+    const std::string service = std::to_string(port);
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICHOST;
+    addrinfo* found = nullptr;
+    int result = ::getaddrinfo(host.c_str(), service.c_str(), &hints, &found);
+    if (result == EAI_NONAME) {
+        // A host name may take the resolver long: ask it on a helper thread
+        // and wait only as long as the connect may take. An abandoned helper
+        // finishes on its own and frees what it found.
+        struct Lookup {
+            std::mutex lock;
+            std::condition_variable done;
+            bool finished = false;
+            bool abandoned = false;
+            int result = 0;
+            addrinfo* found = nullptr;
+        };
+        auto lookup = std::make_shared<Lookup>();
+        hints.ai_flags = 0;
+        std::thread([lookup, host, service, hints] {
+            addrinfo* list = nullptr;
+            const int r = ::getaddrinfo(host.c_str(), service.c_str(), &hints, &list);
+            std::lock_guard guard(lookup->lock);
+            if (lookup->abandoned) {
+                if (r == 0)
+                    ::freeaddrinfo(list);
+            } else {
+                lookup->result = r;
+                lookup->found = list;
+            }
+            lookup->finished = true;
+            lookup->done.notify_all();
+        }).detach();
+        std::unique_lock guard(lookup->lock);
+        while (!lookup->finished) {
+            lookup->done.wait_for(guard, std::chrono::milliseconds(waitSliceMs));
+            if (lookup->finished)
+                break;
+            const bool late = remainingMs(deadline) == 0;
+            if (late || stopped_.load()) {
+                lookup->abandoned = true;
+                checkStopped();
+                throw ESocketError("Could not resolve host name \"" + host + "\": timed out");
+            }
+            if (watch_) {
+                guard.unlock();
+                try {
+                    watch_();
+                } catch (...) {
+                    guard.lock();
+                    lookup->abandoned = true;
+                    if (lookup->finished && lookup->result == 0)
+                        ::freeaddrinfo(lookup->found);
+                    throw;
+                }
+                guard.lock();
+            }
+        }
+        result = lookup->result;
+        found = lookup->found;
+    }
+    if (result != 0)
+        throw ESocketError("Could not resolve host name \"" + host +
+                           "\": " + ::gai_strerror(result));
+    return std::shared_ptr<addrinfo>(found, ::freeaddrinfo);
+}
+
 void TTcpClient::Connect(const std::string& host, uint16_t port, uint32_t timeoutMs) {
     Close();
     const auto deadline = SteadyClock::now() + std::chrono::milliseconds(timeoutMs);
     const std::string target = host + ":" + std::to_string(port);
 
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* found = nullptr;
-    const int resolved = ::getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found);
-    if (resolved != 0)
-        throw ESocketError("Could not resolve host name \"" + host +
-                           "\": " + ::gai_strerror(resolved));
+    const std::shared_ptr<addrinfo> found = resolve(host, port, deadline);
     std::string lastError = "no address";
-    for (addrinfo* a = found; a; a = a->ai_next) {
+    for (addrinfo* a = found.get(); a; a = a->ai_next) {
         const int fd =
             ::socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol);
         if (fd < 0) {
@@ -108,7 +174,6 @@ void TTcpClient::Connect(const std::string& host, uint16_t port, uint32_t timeou
             // Frames are small and answered at once: do not hold them back.
             const int on = 1;
             ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
-            ::freeaddrinfo(found);
             broken_ = false;
             return;
         } catch (const ESocketError& e) {
@@ -118,7 +183,6 @@ void TTcpClient::Connect(const std::string& host, uint16_t port, uint32_t timeou
                 break;
         }
     }
-    ::freeaddrinfo(found);
     throw ESocketError("Could not connect to " + target + ": " + lastError);
 }
 

@@ -1,13 +1,17 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <stdexcept>
 #include <string>
 #include <vector>
+
+struct addrinfo;
 
 // A failed or closed connection; the message says what happened.
 class ESocketError : public std::runtime_error {
@@ -59,6 +63,9 @@ private:
     // Waits in slices for the socket, calling the watch between slices; false
     // when `timeoutMs` passed first (UINT32_MAX waits without a bound).
     bool waitFor(Wait what, uint32_t timeoutMs);
+    // Addresses of `host`; a lookup that outlasts `deadline` gives up.
+    std::shared_ptr<addrinfo> resolve(const std::string& host, uint16_t port,
+                                      std::chrono::steady_clock::time_point deadline);
     void fillBuffer();
     [[noreturn]] void fail(const std::string& what);
     void checkStopped() const;

@@ -55,6 +55,14 @@ TEST(TcpClientTest, ReadsExactCountsAcrossWritesAndTellsWhatIsWaiting) {
     EXPECT_TRUE(received == big);
 }
 
+TEST(TcpClientTest, HostNamesAreResolved) {
+    TTestListener listener;
+    TTcpClient client;
+    client.Connect("localhost", listener.port(), 5000);
+    EXPECT_TRUE(listener.accept());
+    EXPECT_TRUE(client.Connected());
+}
+
 TEST(TcpClientTest, PeerCloseEndsARead) {
     Connected c;
     c.server->sendRaw({9});
