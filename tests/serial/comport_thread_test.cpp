@@ -309,6 +309,24 @@ TEST_F(ComPortWorkerTest, StopDuringTheReopenPauseEndsPromptly) {
     EXPECT_EQ(recorder.messages().back(), WM_CONNECTION_STATUS);
 }
 
+TEST(C0cCportTest, PortWhoseDriverRefusesTheReportRequestDoesNotOpen) {
+    // A plain pty answers no device-control request.
+    const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(grantpt(master), 0);
+    ASSERT_EQ(unlockpt(master), 0);
+    TC0cCport port;
+    port.Port = ptsname(master);
+    try {
+        port.Open();
+        ADD_FAILURE() << "opened";
+    } catch (const EComPort& error) {
+        EXPECT_STREQ(error.what(), "IOCTL_SERIAL_LSRMST_INSERT");
+    }
+    EXPECT_FALSE(port.Connected());
+    ::close(master);
+}
+
 TEST(PortSettingsTextTest, NamesParityAndStopBitsAsTheCloudExpects) {
     struct Case {
         bool opened;
