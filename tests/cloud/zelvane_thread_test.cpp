@@ -500,7 +500,7 @@ TEST_F(CloudClientTest, ContinuousSerialStreamReachesTheServerWhileItFlows) {
     producer.join();
     ASSERT_TRUE(packet);
     ASSERT_GT(packet->payload.size(), 2u);
-    EXPECT_EQ(packet->payload[2], 0); // the stream from its first byte
+    EXPECT_EQ(packet->payload[2], 0);    // the stream from its first byte
     EXPECT_LT(sentBytes.load(), 100000); // and the producer was still at work
 }
 
