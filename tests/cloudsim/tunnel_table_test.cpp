@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <fstream>
+#include <unistd.h>
 
 using namespace cloudsim;
 
@@ -93,7 +94,8 @@ TEST(TunnelTable, TextsTravelAsWindows1251) {
 }
 
 TEST(CommandLine, ReadsEveryOption) {
-    const std::string file = ::testing::TempDir() + "/cloudsim_tunnels.ini";
+    const std::string file =
+        ::testing::TempDir() + "/cloudsim_tunnels_" + std::to_string(getpid()) + ".ini";
     std::ofstream(file) << "[fromfile]\ndevice=pty\n";
     const SimOptions options = parseCommandLine(
         {"--listen", "0.0.0.0:0", "--key", "000102030405060708090a0b0c0d0e0F", "--tunnels", file,
