@@ -52,7 +52,8 @@ Fd openListener(const std::string& host, uint16_t port) {
         }
         const int on = 1;
         setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-        if (::bind(fd.get(), a->ai_addr, a->ai_addrlen) == 0 && ::listen(fd.get(), SOMAXCONN) == 0) {
+        if (::bind(fd.get(), a->ai_addr, a->ai_addrlen) == 0 &&
+            ::listen(fd.get(), SOMAXCONN) == 0) {
             freeaddrinfo(found);
             return fd;
         }

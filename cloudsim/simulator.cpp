@@ -94,6 +94,10 @@ struct Simulator::Session {
     // sends queued data right after a reconnect); handled once authorized.
     std::vector<TBytes> early;
     size_t earlyBytes = 0;
+    // Data that came before this connection's first settings text: after a
+    // reconnect the program sends its queue before it repeats the settings.
+    bool settingsSeen = false;
+    TBytes heldData;
     // Why this client's channel is closed, while it does not hold it.
     uint8_t closeReason = crUnknown;
     std::string closeArgument;
@@ -135,13 +139,11 @@ Simulator::Simulator(SimOptions options, LogSink log)
                 this->log("tunnel " + t->config.key + ": " + line);
             }};
         t->device = makeDevice(config.device, options_.listenHost, std::move(events));
-        std::string device = describeDevice(config.device);
-        if (!t->device->address().empty())
-            device = config.device.kind == DeviceKind::Pty
-                         ? "pty device at " + t->device->address()
-                         : "tcp device listening on " + t->device->address();
-        else
-            device += " device";
+        const std::string where = t->device->address();
+        const std::string device = config.device.kind == DeviceKind::Pty ? "pty device at " + where
+                                   : config.device.kind == DeviceKind::Tcp
+                                       ? "tcp device listening on " + where
+                                       : "echo device";
         this->log(Format("tunnel %s (id %d, iface %d, name \"%s\"): %s", config.key.c_str(),
                          config.id, config.localInterfaceId, config.name.c_str(), device.c_str()));
         tunnels_.push_back(std::move(tunnel));
@@ -403,9 +405,15 @@ void Simulator::handleChannel(Session& s, const TBytes& payload) {
         return;
     if (tunnel.holder == s.id)
         tunnel.device->send(payload.data() + 2, size);
+    else if (!s.settingsSeen && s.heldData.size() + size <= kHighWater)
+        s.heldData.insert(s.heldData.end(), payload.begin() + 2, payload.end());
     else
-        log(Format("%zu bytes from %s dropped: it has not opened the channel of tunnel %s", size,
-                   s.peer.c_str(), tunnel.config.key.c_str()));
+        dropData(s, size);
+}
+
+void Simulator::dropData(const Session& s, size_t size) {
+    log(Format("%zu bytes from %s dropped: it has not opened the channel of tunnel %s", size,
+               s.peer.c_str(), s.tunnel->config.key.c_str()));
 }
 
 void Simulator::handleSettings(Session& s, const std::string& text) {
@@ -442,6 +450,15 @@ void Simulator::handleSettings(Session& s, const std::string& text) {
             holder->peer + " has it open");
     }
     updateStatuses(tunnel);
+    s.settingsSeen = true;
+    const TBytes held = std::move(s.heldData);
+    s.heldData.clear();
+    if (held.empty())
+        return;
+    if (tunnel.holder == s.id)
+        tunnel.device->send(held.data(), held.size());
+    else
+        dropData(s, held.size());
 }
 
 void Simulator::deviceReceived(Tunnel& tunnel, const uint8_t* data, size_t size) {

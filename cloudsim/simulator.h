@@ -64,6 +64,7 @@ private:
     void authorize(Session& session, const TBytes& payload);
     void handleChannel(Session& session, const TBytes& payload);
     void handleSettings(Session& session, const std::string& text);
+    void dropData(const Session& session, size_t size);
     void deviceReceived(Tunnel& tunnel, const uint8_t* data, size_t size);
     void updateStatuses(Tunnel& tunnel);
     void queueMessage(Session& session, uint8_t type, const TBytes& payload, const TBytes& key);

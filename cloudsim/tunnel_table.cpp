@@ -101,18 +101,6 @@ DeviceSpec parseDeviceSpec(const std::string& text) {
                       "\"");
 }
 
-std::string describeDevice(const DeviceSpec& device) {
-    switch (device.kind) {
-    case DeviceKind::Echo:
-        return "echo";
-    case DeviceKind::Pty:
-        return "pty";
-    case DeviceKind::Tcp:
-        return "tcp:" + std::to_string(device.port);
-    }
-    return "?";
-}
-
 void setTunnelField(TunnelConfig& tunnel, const std::string& field, const std::string& value,
                     const std::string& where) {
     const std::string name = lowered(trimmed(field));

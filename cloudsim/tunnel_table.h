@@ -24,7 +24,6 @@ struct DeviceSpec {
 
 // "echo", "pty" or "tcp:PORT".
 DeviceSpec parseDeviceSpec(const std::string& text);
-std::string describeDevice(const DeviceSpec& device);
 
 // One tunnel the simulated cloud knows. Texts are UTF-8; they travel as
 // Windows-1251.

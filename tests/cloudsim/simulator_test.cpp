@@ -333,13 +333,14 @@ TEST_F(SimulatorTest, EchoDeviceReturnsEveryByteInOrder) {
     EXPECT_EQ(client.readData(sent.size()), sent);
 }
 
-TEST_F(SimulatorTest, DataSentBeforeTheAuthorizationIsKept) {
+TEST_F(SimulatorTest, DataQueuedAcrossAReconnectIsKept) {
     // After a reconnect the program sends what it queued before it has read
-    // the hello, so under the built-in key.
+    // the hello, so under the built-in key, and before it repeats its
+    // settings text.
     start();
     TestClient client(port());
-    client.sendSettings(kOpenSettings);
     client.sendData(bytesOf("queued while away"));
+    client.sendSettings(kOpenSettings);
     client.authorize("demo");
     EXPECT_EQ(client.readStatus().state, dcsUnknown);
     EXPECT_EQ(client.readStatus().state, dcsConnected);
