@@ -188,9 +188,15 @@ void TPairPty::start() {
     lockFile_ = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (lockFile_ < 0)
         throw EComPort(errnoText(hiddenName_ + ": cannot open " + lockPath, errno));
-    if (flock(lockFile_, LOCK_EX | LOCK_NB) != 0)
-        throw EComPort(hiddenName_ + ": pair " + std::to_string(number_) +
-                       " is in use by another program");
+    // A host of this process that is still tearing the pair down after its
+    // removal lets go within moments; another program's host does not.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+    while (flock(lockFile_, LOCK_EX | LOCK_NB) != 0) {
+        if (std::chrono::steady_clock::now() >= deadline)
+            throw EComPort(hiddenName_ + ": pair " + std::to_string(number_) +
+                           " is in use by another program");
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
 
     master_ = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     char name[128];

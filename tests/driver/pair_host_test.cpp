@@ -261,6 +261,10 @@ TEST_F(PairHostTest, RemovingThePairEndsBothSides) {
     EXPECT_TRUE(waitUntil([&] { return !port.Connected(); }));
     EXPECT_TRUE(waitUntil([&] { return linkTarget(link).empty(); }));
     EXPECT_THROW(port.Open(), EComPort);
+
+    // The same number added again at once opens as a fresh pair.
+    ASSERT_EQ(addPairToStore(), pair);
+    EXPECT_NO_THROW(port.Open());
 }
 
 TEST_F(PairHostTest, BytesLeftUnreadByTheReceiveHookCanBeCleared) {
