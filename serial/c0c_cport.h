@@ -14,6 +14,9 @@
 // (OnCommunicationPropsChangedEvent). Both handlers must be set before Open.
 class TC0cCport : public TCustomComPort {
 public:
+    // Stops the event thread before the handlers and the decoder go.
+    ~TC0cCport() override { Close(); }
+
     TC0cRxCharEvent OnRxChar;
     TCommunicationPropsChangedEvent OnCommunicationPropsChangedEvent;
 
