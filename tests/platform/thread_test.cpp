@@ -3,8 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <deque>
-
 namespace {
 
 // Sleeps in long steps until told to stop; records how it ended.
@@ -54,36 +52,6 @@ protected:
     void Execute() override {
         ran = Synchronize([this] { result = 42; });
     }
-};
-
-// Main-thread dispatcher of a test: calls are queued and run when the test
-// pumps them.
-class QueuedDispatcher {
-public:
-    QueuedDispatcher() {
-        setMainThreadDispatcher([this](std::function<void()> call) {
-            std::lock_guard guard(lock_);
-            calls_.push_back(std::move(call));
-        });
-    }
-    ~QueuedDispatcher() { setMainThreadDispatcher(nullptr); }
-    size_t pending() {
-        std::lock_guard guard(lock_);
-        return calls_.size();
-    }
-    void pump() {
-        std::deque<std::function<void()>> calls;
-        {
-            std::lock_guard guard(lock_);
-            calls.swap(calls_);
-        }
-        for (auto& call : calls)
-            call();
-    }
-
-private:
-    std::mutex lock_;
-    std::deque<std::function<void()>> calls_;
 };
 
 TEST(ThreadTest, SynchronizeRunsTheCallOnTheDispatcherAndWaitsForIt) {

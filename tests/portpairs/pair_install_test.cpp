@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <deque>
 #include <filesystem>
 #include <set>
 #include <thread>
@@ -82,31 +81,6 @@ TEST_F(PairInstallTest, MissingProgramsAreHandledAsTheirCallersExpect) {
     EXPECT_EQ(pairIds(inventory), ids);
     EXPECT_TRUE(temporaryFolderIsEmpty());
 }
-
-// Main-thread dispatcher of the test: calls wait until the test pumps them.
-class QueuedDispatcher {
-public:
-    QueuedDispatcher() {
-        setMainThreadDispatcher([this](std::function<void()> call) {
-            std::lock_guard guard(lock_);
-            calls_.push_back(std::move(call));
-        });
-    }
-    ~QueuedDispatcher() { setMainThreadDispatcher(nullptr); }
-    void pump() {
-        std::deque<std::function<void()>> calls;
-        {
-            std::lock_guard guard(lock_);
-            calls.swap(calls_);
-        }
-        for (auto& call : calls)
-            call();
-    }
-
-private:
-    std::mutex lock_;
-    std::deque<std::function<void()>> calls_;
-};
 
 TEST(PortsRefresherTest, SeveralRefreshersDeliverOnTheMainThread) {
     for (int i = 0; i < 2; ++i)

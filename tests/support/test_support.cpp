@@ -1,5 +1,7 @@
 #include "support/test_support.h"
 
+#include "platform/thread.h"
+
 #include <algorithm>
 #include <thread>
 
@@ -40,4 +42,30 @@ std::vector<uint32_t> MessageRecorder::messages() const {
 size_t MessageRecorder::count(uint32_t message) const {
     std::lock_guard guard(lock_);
     return static_cast<size_t>(std::count(messages_.begin(), messages_.end(), message));
+}
+
+QueuedDispatcher::QueuedDispatcher() {
+    setMainThreadDispatcher([this](std::function<void()> call) {
+        std::lock_guard guard(lock_);
+        calls_.push_back(std::move(call));
+    });
+}
+
+QueuedDispatcher::~QueuedDispatcher() {
+    setMainThreadDispatcher(nullptr);
+}
+
+size_t QueuedDispatcher::pending() const {
+    std::lock_guard guard(lock_);
+    return calls_.size();
+}
+
+void QueuedDispatcher::pump() {
+    std::deque<std::function<void()>> calls;
+    {
+        std::lock_guard guard(lock_);
+        calls.swap(calls_);
+    }
+    for (auto& call : calls)
+        call();
 }

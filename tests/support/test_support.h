@@ -7,6 +7,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <mutex>
 #include <vector>
@@ -43,4 +44,18 @@ private:
     HWND handle_;
     mutable std::mutex lock_;
     std::vector<uint32_t> messages_;
+};
+
+// Main-thread dispatcher of a test: synchronized calls wait until the test
+// pumps them. Installed for the lifetime of the object.
+class QueuedDispatcher {
+public:
+    QueuedDispatcher();
+    ~QueuedDispatcher();
+    size_t pending() const;
+    void pump();
+
+private:
+    mutable std::mutex lock_;
+    std::deque<std::function<void()>> calls_;
 };
