@@ -91,7 +91,8 @@ void setChildrenEnabled(QWidget* control, bool value) {
 
 TfrmConnectionItemFrame::TfrmConnectionItemFrame(QWidget* AOwner, TfrmConnection& frmConnection,
                                                  PHubInfo hubInfo, TSlotType SlotType)
-    : QFrame(AOwner), ffrmConnection(frmConnection), hubRef(std::move(hubInfo)), handle_(this) {
+    : QFrame(AOwner), ffrmConnection(frmConnection), hubRef(std::move(hubInfo)),
+      handle_([this](uint32_t message) { windowMessage(message); }) {
     setObjectName(text(
         Format("frmConnection%u", static_cast<unsigned>(std::rand() % 1000) + GetTickCount())));
     setFrameShape(QFrame::StyledPanel);
@@ -345,8 +346,8 @@ bool TfrmConnectionItemFrame::CheckConfigBeforeWork() {
     return true;
 }
 
-void TfrmConnectionItemFrame::customEvent(QEvent* event) {
-    switch (windowMessageOf(event)) {
+void TfrmConnectionItemFrame::windowMessage(uint32_t message) {
+    switch (message) {
     case WM_RELEASE_FRAME:
         deleteLater();
         break;
@@ -357,8 +358,6 @@ void TfrmConnectionItemFrame::customEvent(QEvent* event) {
     case WM_TRAFFIC_TX:
         WMTraffic();
         break;
-    default:
-        QFrame::customEvent(event);
     }
 }
 

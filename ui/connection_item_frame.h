@@ -63,10 +63,8 @@ public:
     QLabel* lblTrafficInfo;
     QPushButton* btnDelete;
 
-protected:
-    void customEvent(QEvent* event) override;
-
 private:
+    void windowMessage(uint32_t message);
     void applyPortPair(const TC0cPair* pair);
     void WMConnectionStatus();
     void WMTraffic();

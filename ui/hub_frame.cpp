@@ -18,7 +18,10 @@
 #include <cstdlib>
 
 TfrmConnection::TfrmConnection(TfrmZelvaneTunnel& mainWindow, QWidget* AOwner)
-    : QFrame(AOwner), fMainWindow(mainWindow), handle_(this) {
+    : QFrame(AOwner), fMainWindow(mainWindow), handle_([this](uint32_t message) {
+          if (message == WM_RELEASE_FRAME)
+              fMainWindow.releaseTunnel(this);
+      }) {
     setObjectName(QString::fromStdString(
         Format("frmHub%u", static_cast<unsigned>(std::rand() % 1000) + GetTickCount())));
     setFrameShape(QFrame::StyledPanel);
@@ -216,11 +219,4 @@ void TfrmConnection::btnDeleteTunnelClick() {
     hubList.removeByFrameHandle(Handle());
     fMainWindow.forgetTunnel(this);
     PostMessage(Handle(), WM_RELEASE_FRAME);
-}
-
-void TfrmConnection::customEvent(QEvent* event) {
-    if (windowMessageOf(event) == WM_RELEASE_FRAME)
-        fMainWindow.releaseTunnel(this);
-    else
-        QFrame::customEvent(event);
 }

@@ -64,9 +64,6 @@ public:
     QPushButton* btnAddClient;
     QPushButton* btnDeleteTunnel;
 
-protected:
-    void customEvent(QEvent* event) override;
-
 private:
     TfrmZelvaneTunnel& fMainWindow;
     std::vector<TfrmConnectionItemFrame*> fSlots;

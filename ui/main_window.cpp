@@ -29,7 +29,7 @@ constexpr uint32_t shutdownWaitMs = 2000;
 TfrmZelvaneTunnel::TfrmZelvaneTunnel(TfrmTrafficMonitor& monitor)
     : QWidget(nullptr, Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                            Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint),
-      frmTrafficMonitor(monitor), handle_(this) {
+      frmTrafficMonitor(monitor), handle_([this](uint32_t message) { windowMessage(message); }) {
     setObjectName("frmZelvaneTunnel");
     setWindowTitle("Zelvane tunnel");
 
@@ -316,13 +316,11 @@ void TfrmZelvaneTunnel::FormKeyDown(int key, Qt::KeyboardModifiers modifiers) {
     frmTrafficMonitor.setVisible(LoggingEnabled);
 }
 
-void TfrmZelvaneTunnel::customEvent(QEvent* event) {
-    if (windowMessageOf(event) == WM_DEVICECHANGE) {
+void TfrmZelvaneTunnel::windowMessage(uint32_t message) {
+    if (message == WM_DEVICECHANGE) {
         // A burst of changes gives one refresh, a second after the last.
         refreshComportNames->stop();
         refreshComportNames->start();
-    } else {
-        QWidget::customEvent(event);
     }
 }
 

@@ -85,12 +85,12 @@ protected:
     void changeEvent(QEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
-    void customEvent(QEvent* event) override;
 
 private:
     TfrmConnection* addTunnel();
     void onPortPairsRefreshed(TC0cPortsHandler& pairs);
     void relayout();
+    void windowMessage(uint32_t message);
 
     TfrmTrafficMonitor& frmTrafficMonitor;
     std::vector<TfrmConnection*> fTunnels;

@@ -2,9 +2,9 @@
 
 #include "platform/process.h"
 #include "platform/thread.h"
+#include "ui/window_message.h"
 
 #include <QCoreApplication>
-#include <QMetaObject>
 #include <QtGlobal>
 
 namespace {
@@ -20,19 +20,24 @@ void quietMessages(QtMsgType type, const QMessageLogContext& context, const QStr
         previousHandler(type, context, message);
 }
 
+// Synchronized calls of worker threads, run on the interface thread.
+TCallQueue* synchronizedCalls = nullptr;
+
 } // namespace
 
 void installQtPlatformHooks() {
     previousHandler = qInstallMessageHandler(quietMessages);
-    QCoreApplication* app = QCoreApplication::instance();
-    setMainThreadDispatcher([app](std::function<void()> call) {
-        QMetaObject::invokeMethod(app, std::move(call), Qt::QueuedConnection);
-    });
+    if (!synchronizedCalls)
+        synchronizedCalls = new TCallQueue; // lives as long as the process
+    setMainThreadDispatcher(
+        [](std::function<void()> call) { synchronizedCalls->post(std::move(call)); });
     setKeepInterfaceAliveCallback([] { QCoreApplication::processEvents(); });
 }
 
 void removeQtPlatformHooks() {
     qInstallMessageHandler(previousHandler);
     setMainThreadDispatcher([](std::function<void()>) {});
+    if (synchronizedCalls)
+        synchronizedCalls->clear();
     setKeepInterfaceAliveCallback(nullptr);
 }

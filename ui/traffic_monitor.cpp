@@ -10,7 +10,10 @@
 #include <QVBoxLayout>
 
 TfrmTrafficMonitor::TfrmTrafficMonitor(QWidget* parent)
-    : QWidget(parent, Qt::Window), handle_(this) {
+    : QWidget(parent, Qt::Window), handle_([this](uint32_t message) {
+          if (message == WM_LOG_ADDED)
+              FlushLogQueue();
+      }) {
     setWindowTitle("Traffic monitor");
     setObjectName("frmTrafficMonitor");
     QFont font("Tahoma");
@@ -38,11 +41,6 @@ TfrmTrafficMonitor::~TfrmTrafficMonitor() {
 void TfrmTrafficMonitor::closeEvent(QCloseEvent* event) {
     LoggingEnabled = false;
     event->accept(); // hides the window; it lives on
-}
-
-void TfrmTrafficMonitor::customEvent(QEvent* event) {
-    if (windowMessageOf(event) == WM_LOG_ADDED)
-        FlushLogQueue();
 }
 
 void TfrmTrafficMonitor::FlushLogQueue() {

@@ -24,7 +24,6 @@ public:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
-    void customEvent(QEvent* event) override;
 
 private:
     std::vector<std::string> lines_; // the memo's lines

@@ -1,23 +1,39 @@
 #include "ui/window_message.h"
 
-#include <QCoreApplication>
+#include <QMetaObject>
 
-QEvent::Type TWindowMessageEvent::eventType() {
-    static const auto type = static_cast<QEvent::Type>(QEvent::registerEventType());
-    return type;
+void TCallQueue::post(std::function<void()> call) {
+    {
+        std::lock_guard guard(lock_);
+        calls_.push_back(std::move(call));
+    }
+    QMetaObject::invokeMethod(this, "runNext", Qt::QueuedConnection);
 }
 
-TWindowHandle::TWindowHandle(QObject* receiver)
-    : handle_(registerMessageReceiver([receiver](uint32_t message) {
-          QCoreApplication::postEvent(receiver, new TWindowMessageEvent(message));
+void TCallQueue::runNext() {
+    std::function<void()> call;
+    {
+        std::lock_guard guard(lock_);
+        if (calls_.empty())
+            return;
+        call = std::move(calls_.front());
+        calls_.pop_front();
+    }
+    call();
+}
+
+void TCallQueue::clear() {
+    std::lock_guard guard(lock_);
+    calls_.clear();
+}
+
+TWindowHandle::TWindowHandle(std::function<void(uint32_t message)> handler)
+    : handler_(std::move(handler)), handle_(registerMessageReceiver([this](uint32_t message) {
+          deliveries_.post([this, message] { handler_(message); });
       })) {}
 
 TWindowHandle::~TWindowHandle() {
+    // No post arrives after this returns; the deliveries still queued go with
+    // the queue.
     unregisterMessageReceiver(handle_);
-}
-
-uint32_t windowMessageOf(const QEvent* event) {
-    if (event->type() != TWindowMessageEvent::eventType())
-        return 0;
-    return static_cast<const TWindowMessageEvent*>(event)->message();
 }

@@ -1,3 +1,4 @@
+#include "cloud/cloud_address.h"
 #include "driver/pair_store.h"
 #include "platform/text.h"
 #include "platform/thread.h"
@@ -6,14 +7,21 @@
 #include "ui/main_window.h"
 #include "ui_test_support.h"
 
+#include <QApplication>
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPixmap>
 #include <QPushButton>
+#include <QTimer>
 
+#include <arpa/inet.h>
 #include <cstdlib>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -194,7 +202,7 @@ TEST_F(TunnelLifecycleTest, ConflictDialog) {
         EXPECT_TRUE(latecomerRecord->waitDialog);
         for (int i = 0; i < 3; ++i)
             PostMessage(client(latecomer)->Handle(), WM_CONNECTION_STATUS);
-        QCoreApplication::sendPostedEvents(client(latecomer));
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::MetaCall);
         EXPECT_EQ(boxes.questions.size(), 1u);
     };
     UserPort latecomerPort(latecomer->fComportPairIdHint);
@@ -289,6 +297,97 @@ TEST_F(TunnelLifecycleTest, LoadingKeepsEveryStoredTunnel) {
     EXPECT_EQ(restarted.tunnels()[1]->lblTunnelName->text(), "Туннель: 2");
     EXPECT_EQ(comPort(restarted.tunnels()[1])->selectedComportName(), hiddenPortName(third));
     EXPECT_EQ(installedPairs(), (std::vector<int>{first, third}));
+}
+
+// A cloud that takes the connection and says nothing: the learning run waits.
+class SilentCloud {
+public:
+    SilentCloud() {
+        listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        EXPECT_EQ(::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        EXPECT_EQ(::listen(listener_, 4), 0);
+        socklen_t size = sizeof address;
+        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &size);
+        setCloudServerAddress("127.0.0.1", ntohs(address.sin_port));
+    }
+    ~SilentCloud() {
+        hangUp();
+        setCloudServerAddress("127.0.0.1", testCloudPort());
+    }
+    // Waits for the client, then closes it and the listener: the client's
+    // next attempt fails.
+    void hangUp() {
+        if (listener_ < 0)
+            return;
+        pollfd waiting{listener_, POLLIN, 0};
+        if (::poll(&waiting, 1, 20000) == 1)
+            ::close(::accept(listener_, nullptr, nullptr));
+        ::close(listener_);
+        listener_ = -1;
+    }
+
+private:
+    int listener_ = -1;
+};
+
+TEST_F(TunnelLifecycleTest, ApplyingAKeyKeepsTheInterfaceAlive) {
+    auto& main = startProgram();
+    main.btnAddTunnel->click();
+    TfrmConnectionItemFrame* slot = client(main.tunnels()[0]);
+    slot->edtTunnelKey->setText(QString::fromStdString(goodKey));
+    const std::string saved = settingsText();
+
+    SilentCloud cloud;
+    bool checked = false;
+    QTimer::singleShot(0, &main, [&] {
+        // The event loop runs while the cloud is asked; the window takes no
+        // commands, shows it is busy and puts off being closed.
+        EXPECT_FALSE(main.gbConnections->isEnabled());
+        EXPECT_FALSE(main.Panel1->isEnabled());
+        EXPECT_NE(QApplication::overrideCursor(), nullptr);
+        QElapsedTimer second;
+        second.start();
+        slot->btnApplyTunnelKeyClick(slot->btnApplyTunnelKey);
+        EXPECT_LT(second.elapsed(), 1000) << "a second application of the same slot ran";
+        main.close();
+        EXPECT_TRUE(main.isVisible());
+        cloud.hangUp();
+        checked = true;
+    });
+    slot->btnApplyTunnelKey->click();
+    EXPECT_TRUE(checked);
+    EXPECT_EQ(boxes.errors.size(), 1u); // the learning failed; nothing is saved
+    EXPECT_EQ(settingsText(), saved);
+    EXPECT_EQ(QApplication::overrideCursor(), nullptr);
+    EXPECT_TRUE(processUntil([&] { return !main.isVisible(); }));
+}
+
+TEST_F(TunnelLifecycleTest, ALoadErrorIsShownAndTheOtherTunnelsStillLoad) {
+    writeSettings("[Connections]\nConnection0Tunnel=" + futureKey +
+                  "\nConnection1Tunnel=" + goodKey + "\n");
+    auto& main = startProgram();
+    ASSERT_EQ(main.tunnels().size(), 2u);
+    EXPECT_EQ(boxes.errors,
+              Strings{"Ошибка конфигурирования туннеля. Возможно нужно обновить Zelvane Tunnel"});
+    EXPECT_FALSE(main.inWorkMode());
+    EXPECT_EQ(client(main.tunnels()[0])->edtTunnelKey->text().toStdString(), futureKey);
+    EXPECT_NE(comPort(main.tunnels()[1]), nullptr);
+    EXPECT_NE(settingsText().find("Connection0Tunnel=" + futureKey), std::string::npos);
+}
+
+TEST_F(TunnelLifecycleTest, TrafficCountsAreShownInFull) {
+    startProgram();
+    TfrmConnection* tunnel = addTunnelWithKey(goodKey);
+    TfrmConnectionItemFrame* slot = comPort(tunnel);
+    EXPECT_EQ(slot->lblTrafficInfo->text(), "S/R: 0/0 b");
+    slot->AconnectionInfo()->BytesWritten = 4294967295u;
+    slot->AconnectionInfo()->BytesRead = 2147483648u;
+    PostMessage(slot->Handle(), WM_TRAFFIC_RX);
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::MetaCall);
+    EXPECT_EQ(slot->lblTrafficInfo->text(), "S/R: 4294967295/2147483648 b");
 }
 
 // Takes the picture of the main window in work mode for the guide (with

@@ -67,6 +67,10 @@ void startTestCloud() {
     setCloudServerAddress("127.0.0.1", cloud->port());
 }
 
+uint16_t testCloudPort() {
+    return cloud->port();
+}
+
 bool cloudLogged(const std::string& text) {
     std::lock_guard guard(cloudLogLock);
     for (const auto& line : cloudLog)

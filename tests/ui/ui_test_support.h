@@ -32,6 +32,8 @@ void setUpTestSurroundings();
 void startTestCloud();
 void tearDownTestSurroundings();
 std::filesystem::path settingsPath();
+// Port of the test cloud on 127.0.0.1.
+uint16_t testCloudPort();
 // True once the cloud server logged a line holding `text`.
 bool cloudLogged(const std::string& text);
 
