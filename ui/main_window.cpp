@@ -101,7 +101,7 @@ TfrmZelvaneTunnel::~TfrmZelvaneTunnel() {
 }
 
 bool TfrmZelvaneTunnel::inWorkMode() const {
-    return btnConfig->isEnabled();
+    return fWorkMode;
 }
 
 void TfrmZelvaneTunnel::showEvent(QShowEvent* event) {
@@ -177,6 +177,7 @@ void TfrmZelvaneTunnel::btnApplyClick() {
         btnAddTunnel->hide();
         btnConfig->setEnabled(true);
         btnApply->setEnabled(false);
+        fWorkMode = true;
     } catch (const std::exception&) {
         btnConfigClick();
     }
@@ -189,6 +190,7 @@ void TfrmZelvaneTunnel::btnConfigClick() {
     btnAddTunnel->show();
     btnConfig->setEnabled(false);
     btnApply->setEnabled(true);
+    fWorkMode = false;
 }
 
 void TfrmZelvaneTunnel::btnSaveConfigClick() {

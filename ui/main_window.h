@@ -96,6 +96,7 @@ private:
     std::vector<TfrmConnection*> fTunnels;
     std::vector<std::weak_ptr<TThread>> fRefreshers;
     std::unique_ptr<TDeviceWatch> fDeviceWatch;
+    bool fWorkMode = false;
     bool fSettingsLoaded = false;
     bool fLoading = false;
     bool fSaveHeldBack = false;

@@ -12,6 +12,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QSystemTrayIcon>
 #include <QTimer>
 
 namespace {
@@ -70,6 +71,18 @@ TEST_F(MainWindowTest, CtrlOTogglesTheMonitorAndLogging) {
     press(&main, Qt::ControlModifier);
     EXPECT_TRUE(LoggingEnabled);
     EXPECT_TRUE(monitor->isVisible());
+}
+
+TEST_F(MainWindowTest, WithoutANotificationAreaMinimizingKeepsTheWindow) {
+    auto& main = startProgram();
+    ASSERT_FALSE(QSystemTrayIcon::isSystemTrayAvailable()); // offscreen has none
+    main.showMinimized();
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(main.isVisible());
+    EXPECT_FALSE(main.TrayIcon1->isVisible());
+    main.TrayIcon1DblClick();
+    EXPECT_TRUE(main.isVisible());
+    EXPECT_FALSE(main.isMinimized());
 }
 
 TEST_F(MainWindowTest, ABurstOfDeviceChangesGivesOneRefreshASecondAfterTheLast) {
