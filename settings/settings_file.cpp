@@ -54,7 +54,7 @@ std::string connectionEntry(int k, const char* suffix) {
 
 std::string settingsFilePath() {
     std::string config;
-    // The base directory specification ignores relative paths.
+    // XDG base directories must be absolute; a relative one is ignored.
     if (const char* xdg = std::getenv("XDG_CONFIG_HOME"); xdg && xdg[0] == '/')
         config = xdg;
     else
