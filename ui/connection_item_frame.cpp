@@ -19,7 +19,6 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPalette>
-#include <QPointer>
 #include <QPushButton>
 #include <QStackedWidget>
 #include <QTimer>
