@@ -1,3 +1,4 @@
+#include "app/headless_console.h"
 #include "ui/main_window.h"
 #include "ui/qt_platform.h"
 #include "ui/status_icons.h"
@@ -8,6 +9,7 @@
 
 #include <csignal>
 #include <fcntl.h>
+#include <memory>
 #include <unistd.h>
 
 namespace {
@@ -57,6 +59,9 @@ int main(int argc, char** argv) {
         QObject::connect(&frmZelvaneTunnel, &TfrmZelvaneTunnel::closed, &app, &QApplication::quit,
                          Qt::QueuedConnection);
         closeOnStopSignals(frmZelvaneTunnel);
+        std::unique_ptr<THeadlessConsole> console;
+        if (THeadlessConsole::needed())
+            console = std::make_unique<THeadlessConsole>(frmZelvaneTunnel);
         frmZelvaneTunnel.show();
         result = QApplication::exec();
         frmZelvaneTunnel.FormDestroy();

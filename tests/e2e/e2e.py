@@ -1,0 +1,299 @@
+#!/usr/bin/python3
+"""End-to-end runs of the whole program: zelvane-tunnel headless in a private
+HOME, the local cloud simulator on a free loopback port, and a real serial
+program (pyserial) on the virtual port.
+
+Usage: e2e.py BIN_DIR SCENARIO
+"""
+import os
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+import serial
+
+BIN = None
+TIMEOUT = 60  # generous: the suite may run on a loaded two-core machine
+
+
+class Failure(Exception):
+    pass
+
+
+def wait_for(what, condition, timeout=TIMEOUT):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        value = condition()
+        if value:
+            return value
+        time.sleep(0.05)
+    raise Failure(f"timed out waiting for {what}")
+
+
+class Process:
+    """A child process whose output lines are collected as they come."""
+
+    started = []  # every process of the run, shown when it fails
+
+    def __init__(self, name, argv, env):
+        Process.started.append(self)
+        self.name = name
+        self.lines = []
+        self.lock = threading.Lock()
+        self.proc = subprocess.Popen(argv, env=env, stdin=subprocess.DEVNULL,
+                                     stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        self.reader = threading.Thread(target=self._read, daemon=True)
+        self.reader.start()
+
+    def _read(self):
+        for raw in self.proc.stdout:
+            line = raw.decode("utf-8", "replace").rstrip("\n")
+            with self.lock:
+                self.lines.append(line)
+
+    def output(self):
+        with self.lock:
+            return list(self.lines)
+
+    def wait_line(self, pattern, timeout=TIMEOUT, after=0):
+        regex = re.compile(pattern)
+
+        def found():
+            for line in self.output()[after:]:
+                match = regex.search(line)
+                if match:
+                    return match
+            if self.proc.poll() is not None:
+                raise Failure(f"{self.name} ended (status {self.proc.returncode}) "
+                              f"before printing /{pattern}/")
+            return None
+        return wait_for(f"{self.name} to print /{pattern}/", found, timeout)
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGTERM)
+            try:
+                self.proc.wait(timeout=20)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+                raise Failure(f"{self.name} did not end within 20 s of SIGTERM")
+        self.reader.join(timeout=5)
+        return self.proc.returncode
+
+    def dump(self):
+        print(f"----- {self.name} -----")
+        for line in self.output():
+            print(line)
+
+
+class Simulator(Process):
+    def __init__(self, key, port=0):
+        super().__init__("cloud simulator", [
+            os.path.join(BIN, "zelvane-cloudsim"), "--listen", f"127.0.0.1:{port}",
+            "--tunnel", f"key={key},id=7,iface=1,name=Test tunnel,device=echo"],
+            dict(os.environ))
+        self.port = int(self.wait_line(r"listening on 127\.0\.0\.1:(\d+)").group(1))
+
+
+class User:
+    """A private HOME with its own config, state, runtime and temp folders."""
+
+    def __init__(self, root, name):
+        self.home = os.path.join(root, name)
+        self.env = dict(os.environ)
+        for var, sub in (("HOME", ""), ("XDG_CONFIG_HOME", ".config"),
+                         ("XDG_STATE_HOME", ".local/state"), ("XDG_RUNTIME_DIR", "run"),
+                         ("TMPDIR", "tmp")):
+            path = os.path.join(self.home, sub)
+            os.makedirs(path, mode=0o700, exist_ok=True)
+            self.env[var] = path
+        self.env["QT_QPA_PLATFORM"] = "offscreen"
+        self.settings = os.path.join(self.env["XDG_CONFIG_HOME"], "Quarnel", "ZelvaneTunnel",
+                                     "settings.cfg")
+
+    def write_settings(self, key):
+        os.makedirs(os.path.dirname(self.settings), exist_ok=True)
+        with open(self.settings, "w", encoding="utf-8") as f:
+            f.write(f"[Connections]\nConnection0Tunnel={key}\n")
+
+    def saved_pair(self):
+        try:
+            with open(self.settings, encoding="utf-8") as f:
+                match = re.search(r"^Connection0ComPort=(\d+)\s*$", f.read(), re.M)
+        except FileNotFoundError:
+            return None
+        return int(match.group(1)) if match else None
+
+    def port_path(self, pair):
+        return os.path.join(self.env["XDG_RUNTIME_DIR"], "zelvane-tunnel", f"ttyZV{pair}")
+
+    def start_program(self, sim):
+        env = dict(self.env)
+        env["ZELVANE_CLOUD_ADDRESS"] = f"127.0.0.1:{sim.port}"
+        return Process(f"zelvane-tunnel ({os.path.basename(self.home)})",
+                       [os.path.join(BIN, "zelvane-tunnel")], env)
+
+
+def start_working_tunnel(user, sim, key):
+    """Starts the program on a saved tunnel key; returns it with the path of
+    its virtual port once work runs."""
+    user.write_settings(key)
+    program = user.start_program(sim)
+    wait_for(f"the pair number to be saved in {user.settings}",
+             lambda: user.saved_pair() is not None)
+    pair = user.saved_pair()
+    path = user.port_path(pair)
+    wait_for(f"{path} to appear", lambda: os.path.exists(path))
+    return program, path
+
+
+def open_port(path):
+    port = serial.Serial(path, baudrate=19200, stopbits=serial.STOPBITS_TWO, timeout=0.2)
+    return port
+
+
+def read_exactly(port, count, timeout=TIMEOUT):
+    data = bytearray()
+    deadline = time.monotonic() + timeout
+    while len(data) < count and time.monotonic() < deadline:
+        data += port.read(count - len(data))
+    return bytes(data)
+
+
+def expect_echo(port, payload):
+    port.write(payload)
+    port.flush()
+    got = read_exactly(port, len(payload))
+    if got != payload:
+        raise Failure(f"sent {len(payload)} bytes, got back {len(got)}: "
+                      f"first difference at {first_difference(payload, got)}")
+
+
+def expect_nothing_more(port, quiet=1.0):
+    extra = read_exactly(port, 1, timeout=quiet)
+    if extra:
+        raise Failure(f"unexpected extra bytes: {extra!r}")
+
+
+def first_difference(a, b):
+    for i, (x, y) in enumerate(zip(a, b)):
+        if x != y:
+            return i
+    return min(len(a), len(b))
+
+
+SETTINGS_TEXT = "PortOpened: True, Speed=19200, DataBits=8, Parity=none, StopBits=2"
+
+
+def scenario_relay(root):
+    """Learns the key, installs a pair, starts work; settings and bytes go
+    through intact both ways."""
+    sim = Simulator("e2e-relay")
+    user = User(root, "user")
+    program, path = start_working_tunnel(user, sim, "e2e-relay")
+    try:
+        with open_port(path) as port:
+            sim.wait_line("settings from .*: " + re.escape(SETTINGS_TEXT))
+            for chunk in (b"a", b"hello", b"\x00\x61\x61\x00", b"line\r\n"):
+                expect_echo(port, chunk)
+            expect_echo(port, bytes(range(256)) * 2)
+            block = bytes((i * 7 + 3) % 256 for i in range(5000))
+            expect_echo(port, block)
+            expect_nothing_more(port)
+        sim.wait_line("settings from .*: PortOpened: False")
+    finally:
+        status = program.stop()
+        sim.stop()
+    if status != 0:
+        raise Failure(f"the program ended with status {status}")
+
+
+def scenario_reconnect(root):
+    """The cloud goes away and comes back: the program reconnects, and bytes
+    written meanwhile arrive once each, in order."""
+    sim = Simulator("e2e-reconnect")
+    user = User(root, "user")
+    program, path = start_working_tunnel(user, sim, "e2e-reconnect")
+    try:
+        with open_port(path) as port:
+            sim.wait_line("settings from .*: " + re.escape(SETTINGS_TEXT))
+            expect_echo(port, b"before")
+            sim.stop()
+            meanwhile = b"".join(b"while away %d;" % i for i in range(20))
+            for i in range(0, len(meanwhile), 13):
+                port.write(meanwhile[i:i + 13])
+                time.sleep(0.02)
+            port.flush()
+            sim = Simulator("e2e-reconnect", port=sim.port)
+            got = read_exactly(port, len(meanwhile))
+            if got != meanwhile:
+                raise Failure(f"after reconnecting got {got!r}, expected {meanwhile!r}")
+            expect_nothing_more(port)
+            expect_echo(port, b"after")
+    finally:
+        program.stop()
+        sim.stop()
+
+
+CONFLICT_TEXT = "Ошибка открытия туннеля, из-за уже установленного другого туннеля, с ip адреса"
+
+
+def scenario_conflict(root):
+    """A second program on the same tunnel meets the first one: it shows the
+    conflict and, headless, declines to take the channel over."""
+    sim = Simulator("e2e-conflict")
+    first_user, second_user = User(root, "first"), User(root, "second")
+    first, first_path = start_working_tunnel(first_user, sim, "e2e-conflict")
+    second = None
+    try:
+        with open_port(first_path) as first_port:
+            sim.wait_line("settings from .*: " + re.escape(SETTINGS_TEXT))
+            second, second_path = start_working_tunnel(second_user, sim, "e2e-conflict")
+            with open_port(second_path):
+                second.wait_line(re.escape(CONFLICT_TEXT))
+                second.wait_line("Повторить попытку и завершить мешающий туннель")
+            # The first program keeps its channel.
+            expect_echo(first_port, b"still mine")
+    finally:
+        if second:
+            second.stop()
+        first.stop()
+        sim.stop()
+
+
+SCENARIOS = {name[len("scenario_"):]: fn for name, fn in globals().items()
+             if name.startswith("scenario_")}
+
+
+def main():
+    global BIN
+    if len(sys.argv) != 3 or sys.argv[2] not in SCENARIOS:
+        print(f"usage: {sys.argv[0]} BIN_DIR {{{'|'.join(SCENARIOS)}}}", file=sys.stderr)
+        return 2
+    BIN = sys.argv[1]
+    root = tempfile.mkdtemp(prefix="zelvane-e2e-")
+    try:
+        SCENARIOS[sys.argv[2]](root)
+    except Failure as failure:
+        print(f"FAILED: {failure}")
+        for process in Process.started:
+            process.dump()
+        print("0 passed, 1 failed")
+        return 1
+    finally:
+        for process in Process.started:
+            if process.proc.poll() is None:
+                process.proc.kill()
+        shutil.rmtree(root, ignore_errors=True)
+    print("1 passed, 0 failed")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
