@@ -1,5 +1,7 @@
 #include "driver/pair_store.h"
 
+#include "platform/file_replace.h"
+
 #include "platform/text.h"
 
 #include <algorithm>
@@ -79,37 +81,14 @@ private:
     int fd_;
 };
 
-bool writeAll(int fd, const std::string& text) {
-    size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        done += static_cast<size_t>(n);
-    }
-    return true;
-}
-
 // Replaces the store with `pairs` at once: readers see the old list or the
 // new one, never a part.
 void writePairStore(const std::string& folder, const std::vector<int>& pairs) {
     std::string text;
     for (int pair : pairs)
         text += std::to_string(pair) + "\n";
-    std::string temp = folder + "/" + storeName + ".XXXXXX";
-    const int fd = mkostemp(temp.data(), O_CLOEXEC);
-    if (fd < 0)
-        throw EPairStore(errnoText("Cannot write the pair list in " + folder, errno));
-    const bool written = writeAll(fd, text) && fsync(fd) == 0;
-    const int error = errno;
-    ::close(fd);
-    if (!written || ::rename(temp.c_str(), (folder + "/" + storeName).c_str()) != 0) {
-        const int failure = written ? errno : error;
-        ::unlink(temp.c_str());
-        throw EPairStore(errnoText("Cannot write the pair list in " + folder, failure));
-    }
+    if (const int error = replaceFileContents(folder + "/" + storeName, text))
+        throw EPairStore(errnoText("Cannot write the pair list in " + folder, error));
 }
 
 } // namespace

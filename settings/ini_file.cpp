@@ -1,5 +1,7 @@
 #include "settings/ini_file.h"
 
+#include "platform/file_replace.h"
+
 #include "platform/text.h"
 
 #include <algorithm>
@@ -127,19 +129,6 @@ std::string writeTarget(const std::string& path) {
         }
     }
     return path;
-}
-
-bool writeAll(int fd, const std::string& text) {
-    size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        done += static_cast<size_t>(n);
-    }
-    return true;
 }
 
 } // namespace
@@ -306,21 +295,6 @@ void TIniFile::store(const std::vector<std::string>& all) {
     for (const auto& line : all)
         text += line + "\n";
 
-    const std::string target = writeTarget(fileName_);
-    const size_t slash = target.rfind('/');
-    const std::string folder = slash == std::string::npos ? "." : target.substr(0, slash);
-    std::string temporary = folder + "/.settings.XXXXXX";
-    const int fd = mkstemp(temporary.data());
-    if (fd < 0)
+    if (replaceFileContents(writeTarget(fileName_), text) != 0)
         throw EIniFileError(Format("Unable to write to %s", fileName_.c_str()));
-
-    struct stat old {};
-    if (stat(target.c_str(), &old) == 0)
-        fchmod(fd, old.st_mode & 07777);
-    const bool written = writeAll(fd, text) && fsync(fd) == 0;
-    const bool closed = ::close(fd) == 0;
-    if (!written || !closed || rename(temporary.c_str(), target.c_str()) != 0) {
-        unlink(temporary.c_str());
-        throw EIniFileError(Format("Unable to write to %s", fileName_.c_str()));
-    }
 }
