@@ -10,7 +10,7 @@ root=$PWD
 
 ./scripts/install-deps.sh
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build
+cmake --build build --target zelvane-tunnel zelvane-cloudsim addCom setupc
 
 program=build/bin/zelvane-tunnel
 simulator=build/bin/zelvane-cloudsim
