@@ -175,13 +175,13 @@ private:
 
 } // namespace
 
-std::unique_ptr<RemoteDevice> makeDevice(const DeviceSpec& spec, const std::string& host,
+std::unique_ptr<RemoteDevice> makeDevice(const DeviceSpec& device, const std::string& host,
                                          DeviceEvents events) {
-    switch (spec.kind) {
+    switch (device.kind) {
     case DeviceKind::Pty:
         return std::make_unique<PtyDevice>(std::move(events));
     case DeviceKind::Tcp:
-        return std::make_unique<TcpDevice>(host, spec.port, std::move(events));
+        return std::make_unique<TcpDevice>(host, device.port, std::move(events));
     case DeviceKind::Echo:
         break;
     }

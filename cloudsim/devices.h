@@ -38,7 +38,7 @@ public:
 
 // Creates the device; a tcp device listens on `host`. Throws
 // std::runtime_error when its pty or port cannot be opened.
-std::unique_ptr<RemoteDevice> makeDevice(const DeviceSpec& spec, const std::string& host,
+std::unique_ptr<RemoteDevice> makeDevice(const DeviceSpec& device, const std::string& host,
                                          DeviceEvents events);
 
 } // namespace cloudsim

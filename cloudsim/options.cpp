@@ -114,7 +114,7 @@ knows a table of tunnels and plays the remote device of each.
   --tunnels FILE       tunnel table: one [tunnel key] section per tunnel with
                        id, iface, name, description, params, paramsDescription
                        and device entries
-  --tunnel SPEC        one tunnel, e.g. key=demo,id=1,iface=1,name=Demo,device=echo
+  --tunnel FIELDS      one tunnel, e.g. key=demo,id=1,iface=1,name=Demo,device=echo
                        (may be repeated)
   --redirect HOST:PORT,SECONDS
                        send every client that authorizes to another server,

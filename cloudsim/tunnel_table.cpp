@@ -130,10 +130,10 @@ void setTunnelField(TunnelConfig& tunnel, const std::string& field, const std::s
     }
 }
 
-TunnelConfig parseTunnelOption(const std::string& spec) {
-    const std::string where = "--tunnel " + spec;
+TunnelConfig parseTunnelOption(const std::string& fields) {
+    const std::string where = "--tunnel " + fields;
     TunnelConfig tunnel;
-    std::stringstream parts(spec);
+    std::stringstream parts(fields);
     std::string part;
     while (std::getline(parts, part, ',')) {
         const size_t equals = part.find('=');

@@ -45,7 +45,7 @@ void setTunnelField(TunnelConfig& tunnel, const std::string& field, const std::s
 
 // "key=demo,id=1,iface=1,name=Demo,device=echo": the fields of one tunnel as
 // comma-separated assignments (values cannot contain commas; use a file then).
-TunnelConfig parseTunnelOption(const std::string& spec);
+TunnelConfig parseTunnelOption(const std::string& fields);
 
 // An INI text: one section per tunnel, named by its key, with the fields above
 // as entries. Lines starting with ';' or '#' are comments.
