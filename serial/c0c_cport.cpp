@@ -10,11 +10,13 @@ constexpr uint32_t wantedOptions = C0CE_INSERT_ENABLE_LSR | C0CE_INSERT_ENABLE_M
                                    C0CE_INSERT_IOCTL_GET | C0CE_INSERT_IOCTL_CAPS;
 constexpr uint32_t basicOptions = C0CE_INSERT_ENABLE_LSR | C0CE_INSERT_ENABLE_MST;
 
+// Escape character, signature, option mask (little-endian): 9 bytes.
 std::vector<uint8_t> insertRequest(uint8_t escapeChar, uint32_t options) {
-    std::vector<uint8_t> request{escapeChar};
-    request.insert(request.end(), C0CE_SIGNATURE.begin(), C0CE_SIGNATURE.end());
-    for (int shift = 0; shift < 32; shift += 8)
-        request.push_back(static_cast<uint8_t>(options >> shift));
+    std::vector<uint8_t> request(1 + C0CE_SIGNATURE.size() + 4);
+    request[0] = escapeChar;
+    std::copy(C0CE_SIGNATURE.begin(), C0CE_SIGNATURE.end(), request.begin() + 1);
+    for (size_t i = 0; i < 4; ++i)
+        request[1 + C0CE_SIGNATURE.size() + i] = static_cast<uint8_t>(options >> (8 * i));
     return request;
 }
 
