@@ -2,8 +2,8 @@
 # Installs the Debian 12 packages the build and the tests need. As root it
 # runs apt-get; otherwise it prints the one command to run.
 set -euo pipefail
-packages=(cmake ninja-build g++ qt6-base-dev libgtest-dev libgmock-dev python3 python3-serial
-          socat)
+# python3-serial: the end-to-end tests drive the virtual port with pyserial.
+packages=(cmake ninja-build g++ qt6-base-dev libgtest-dev libgmock-dev python3 python3-serial)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
