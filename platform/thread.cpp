@@ -70,11 +70,6 @@ bool TThread::WaitFor(uint32_t timeoutMs) {
                                   [this] { return finished_; });
 }
 
-void TThread::WaitFor() {
-    std::unique_lock guard(stateLock_);
-    stateChanged_.wait(guard, [this] { return finished_; });
-}
-
 bool TThread::SleepUnlessTerminated(uint32_t ms) {
     std::unique_lock guard(stateLock_);
     return !stateChanged_.wait_for(guard, std::chrono::milliseconds(ms),

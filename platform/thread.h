@@ -31,7 +31,6 @@ public:
 
     // Waits until Execute has returned; false when the time ran out.
     bool WaitFor(uint32_t timeoutMs);
-    void WaitFor();
     bool Finished() const;
 
     template <class T, class... Args> friend std::shared_ptr<T> startThread(Args&&... args);
