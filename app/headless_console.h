@@ -3,18 +3,18 @@
 #include "ui/dialogs.h"
 
 #include <QObject>
-#include <QTimer>
 
 #include <map>
-#include <string>
 
+class QLabel;
+class TfrmConnectionItemFrame;
 class TfrmZelvaneTunnel;
 
 // Without a display nobody sees the window or answers its boxes. The console
 // prints each tunnel's virtual port and status texts on standard output as
-// they change, prints the boxes' messages, and answers every question with
-// Cancel: without a user the program never takes a channel over from another
-// tunnel.
+// the panels show them, prints the boxes' messages, and answers every
+// question with Cancel: without a user the program never takes a channel over
+// from another tunnel.
 class THeadlessConsole : public QObject, public TDialogs {
 public:
     explicit THeadlessConsole(TfrmZelvaneTunnel& window);
@@ -27,10 +27,9 @@ public:
     static bool needed();
 
 private:
-    void printChanges();
+    void printSlot(TfrmConnectionItemFrame* slot);
     void print(const QString& line);
 
     TfrmZelvaneTunnel& window_;
-    QTimer poll_;
-    std::map<std::string, QString> shown_;
+    std::map<const QLabel*, QString> shown_;
 };

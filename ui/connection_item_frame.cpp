@@ -215,6 +215,7 @@ void TfrmConnectionItemFrame::applyPortPair(const TC0cPair* pair) {
     } else {
         lblSelectedComport->setText("Порт не найден");
     }
+    emit mainWindow().slotTextsShown(this);
 }
 
 void TfrmConnectionItemFrame::receiveUpdatedPortPairs(TC0cPortsHandler& pairs) {
@@ -370,6 +371,7 @@ void TfrmConnectionItemFrame::WMConnectionStatus() {
         lblTunnelInfo->setText(text(status.text));
     }
     showIcon(status.icon);
+    emit mainWindow().slotTextsShown(this);
     showConflictDialog();
 }
 

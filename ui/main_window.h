@@ -14,6 +14,7 @@ class TC0cPortsHandler;
 class TDeviceWatch;
 class TThread;
 class TfrmConnection;
+class TfrmConnectionItemFrame;
 class TfrmTrafficMonitor;
 
 // The main window: the list of tunnel panels and the commands that act on all
@@ -76,6 +77,8 @@ public:
     QTimer* refreshComportNames;
 
 signals:
+    // A slot panel has just shown new status texts or a new port.
+    void slotTextsShown(TfrmConnectionItemFrame* slot);
     void portPairsRefreshed();
     void loadFinished();
     void closed();
