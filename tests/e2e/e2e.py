@@ -154,8 +154,7 @@ def start_working_tunnel(user, sim, key):
 
 
 def open_port(path):
-    port = serial.Serial(path, baudrate=19200, stopbits=serial.STOPBITS_TWO, timeout=0.2)
-    return port
+    return serial.Serial(path, baudrate=19200, stopbits=serial.STOPBITS_TWO, timeout=0.2)
 
 
 def read_exactly(port, count, timeout=TIMEOUT):
