@@ -436,3 +436,33 @@ void TZelvaneThread::sendQueued() {
     for (const TBytes& message : messages)
         send(ptChannel, message);
 }
+
+namespace {
+
+// A learning run that tells its owner when its result is in the record.
+class TLearningRun : public TZelvaneThread {
+public:
+    TLearningRun(PConnectionInfo record, std::string key, std::function<void()> finished)
+        : TZelvaneThread(true, std::move(record), std::move(key)), finished_(std::move(finished)) {}
+
+protected:
+    void Execute() override {
+        TZelvaneThread::Execute();
+        if (finished_)
+            finished_();
+    }
+
+private:
+    const std::function<void()> finished_;
+};
+
+} // namespace
+
+std::shared_ptr<TWorker> startCloudClient(PConnectionInfo record, std::string tunnelKey) {
+    return startThread<TZelvaneThread>(false, std::move(record), std::move(tunnelKey));
+}
+
+std::shared_ptr<TWorker> startLearningRun(PConnectionInfo record, std::string tunnelKey,
+                                          std::function<void()> finished) {
+    return startThread<TLearningRun>(std::move(record), std::move(tunnelKey), std::move(finished));
+}

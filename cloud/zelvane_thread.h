@@ -6,6 +6,7 @@
 #include "platform/thread.h"
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -28,10 +29,10 @@ constexpr uint32_t learningBoundMs = 15000; // a learning run ends within this
 // slots of the hub. In learning mode it only learns the tunnel description for
 // the key and ends.
 //
-// Start it with startThread<TZelvaneThread>(justLearnTunnelInfo, record, key).
-// A working worker runs until Terminate(); a learning worker ends by itself,
-// within cloudTiming::learningBoundMs, and leaves its result in the record:
-// success is zvlDisconnected with zvlCloseReason_notYetConnected.
+// Start it with startCloudClient or startLearningRun below. A working worker
+// runs until Terminate(); a learning worker ends by itself, within
+// cloudTiming::learningBoundMs, and leaves its result in the record: success
+// is zvlDisconnected with zvlCloseReason_notYetConnected.
 class TZelvaneThread : public TThread {
 public:
     TZelvaneThread(bool justLearnTunnelInfo, PConnectionInfo record, std::string tunnelKey);
@@ -92,3 +93,11 @@ private:
     // When the worker first saw the data that still waits in its queue.
     std::optional<uint32_t> queuedSince;
 };
+
+// Starts the working cloud client of `record` (a tunnel slot) with the key.
+std::shared_ptr<TWorker> startCloudClient(PConnectionInfo record, std::string tunnelKey);
+
+// Starts a learning run for the key; `finished` is called once, on a worker
+// thread, after the result is in `record` (also when the run was stopped).
+std::shared_ptr<TWorker> startLearningRun(PConnectionInfo record, std::string tunnelKey,
+                                          std::function<void()> finished);

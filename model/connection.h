@@ -2,7 +2,7 @@
 
 #include "platform/lock.h"
 #include "platform/messages.h"
-#include "platform/thread.h"
+#include "platform/worker.h"
 
 #include <atomic>
 #include <cstdint>
@@ -130,8 +130,8 @@ struct TConnection {
     std::atomic<bool> anotherTunnelExists{false};
 
     // Workers while work runs, else null; touched by the interface thread only.
-    std::shared_ptr<TThread> cportThread;
-    std::shared_ptr<TThread> tcpClientThread;
+    std::shared_ptr<TWorker> cportThread;
+    std::shared_ptr<TWorker> tcpClientThread;
 
     std::atomic<uint32_t> LastDataSelfMillis{0};
     std::atomic<int32_t> ReadPacketNum{0};

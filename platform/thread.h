@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/worker.h"
+
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
@@ -17,21 +19,18 @@ void setMainThreadDispatcher(MainThreadDispatcher dispatcher);
 // startThread<T>(...); while Execute runs, the thread holds a reference to its
 // own object, so an owner may drop its reference right after Terminate() and
 // the object is freed when Execute has returned.
-class TThread : public std::enable_shared_from_this<TThread> {
+class TThread : public TWorker, public std::enable_shared_from_this<TThread> {
 public:
     TThread() = default;
-    TThread(const TThread&) = delete;
-    TThread& operator=(const TThread&) = delete;
-    virtual ~TThread() = default;
 
     // Asks the thread to stop: Terminated() turns true, interruptible sleeps
     // wake, and TerminatedSet() lets the worker close what it blocks on.
-    void Terminate();
+    void Terminate() override;
     bool Terminated() const { return terminated_.load(); }
 
     // Waits until Execute has returned; false when the time ran out.
-    bool WaitFor(uint32_t timeoutMs);
-    bool Finished() const;
+    bool WaitFor(uint32_t timeoutMs) override;
+    bool Finished() const override;
 
     template <class T, class... Args> friend std::shared_ptr<T> startThread(Args&&... args);
 

@@ -24,6 +24,10 @@ TComPortThread::TComPortThread(PConnectionInfo aConnectionInfo)
 
 TComPortThread::~TComPortThread() = default;
 
+std::shared_ptr<TWorker> startComPortWorker(PConnectionInfo record) {
+    return startThread<TComPortThread>(std::move(record));
+}
+
 void TComPortThread::Execute() {
     cPort = std::make_unique<TC0cCport>();
     cPort->Port = connectionInfo->PortName.get();

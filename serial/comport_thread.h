@@ -12,8 +12,8 @@
 // pair, record->PortName) open until terminated, writes what the other slots
 // queued for it once 30 ms passed without new data, and hands received bytes
 // and the other side's settings to every other slot of the hub. Start it with
-// startThread<TComPortThread>(record); after Terminate() it closes the port,
-// reports c0mPOrtClosed and frees itself.
+// startComPortWorker(record); after Terminate() it closes the port, reports
+// c0mPOrtClosed and frees itself.
 class TComPortThread : public TThread {
 public:
     explicit TComPortThread(PConnectionInfo aConnectionInfo);
@@ -33,6 +33,9 @@ private:
     const PConnectionInfo connectionInfo;
     std::unique_ptr<TC0cCport> cPort;
 };
+
+// Starts the worker of a COM-port slot whose PortName is set.
+std::shared_ptr<TWorker> startComPortWorker(PConnectionInfo record);
 
 // Quiet time after the last byte queued by another serial slot before the
 // queue is written to the port.

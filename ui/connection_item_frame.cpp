@@ -60,7 +60,7 @@ void keepReadableWhenDisabled(QLabel* label) {
 }
 
 // Runs the event loop until `thread` has finished or `timeoutMs` passed.
-bool waitKeepingInterfaceAlive(TThread& thread, int timeoutMs) {
+bool waitKeepingInterfaceAlive(TWorker& thread, int timeoutMs) {
     QDeadlineTimer deadline(timeoutMs);
     QEventLoop loop;
     QTimer poll;
@@ -245,7 +245,7 @@ void TfrmConnectionItemFrame::SetWorkMode(bool aWorkMode) {
 
         if (c.SlotType == stComPort) {
             c.PortName.set(fSelectedComportName);
-            c.cportThread = startThread<TComPortThread>(connectionInfo);
+            c.cportThread = startComPortWorker(connectionInfo);
         } else if (c.SlotType == stTCPClient) {
             const std::string key = trimmed(text(edtTunnelKey->text()));
             if (trimmed(fJustAppliedTunnelKey) != key) {
@@ -256,7 +256,7 @@ void TfrmConnectionItemFrame::SetWorkMode(bool aWorkMode) {
             if (fSelectedTunnelMode.empty())
                 throw std::runtime_error("Ошибка конфигурации туннеля");
             // The key the cloud accepted while learning: without the blanks.
-            c.tcpClientThread = startThread<TZelvaneThread>(false, connectionInfo, key);
+            c.tcpClientThread = startCloudClient(connectionInfo, key);
         }
         PostMessage(Handle(), WM_CONNECTION_STATUS);
     } else {
@@ -289,7 +289,7 @@ void TfrmConnectionItemFrame::btnApplyTunnelKeyClick(QObject* Sender) {
 
     const std::string key = trimmed(text(edtTunnelKey->text()));
     const PConnectionInfo learning = newLearningRecord();
-    const auto learner = startThread<TZelvaneThread>(true, learning, key);
+    const auto learner = startLearningRun(learning, key, nullptr);
     if (!waitKeepingInterfaceAlive(*learner, learningWaitMs)) {
         learner->Terminate();
         waitKeepingInterfaceAlive(*learner, learningStopWaitMs);
