@@ -3,7 +3,8 @@
 # runs apt-get; otherwise it prints the one command to run.
 set -euo pipefail
 # python3-serial: the end-to-end tests drive the virtual port with pyserial.
-packages=(cmake ninja-build g++ qt6-base-dev libgtest-dev libgmock-dev python3 python3-serial)
+# dpkg-dev: dpkg-shlibdeps computes the Debian package's dependencies.
+packages=(cmake ninja-build g++ qt6-base-dev libgtest-dev libgmock-dev python3 python3-serial dpkg-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
