@@ -11,8 +11,9 @@ BUILD_DIR=${BUILD_DIR:-build-package}
 
 cmake -S . -B "$BUILD_DIR" -G Ninja -DCMAKE_BUILD_TYPE=Release "$@"
 cmake --build "$BUILD_DIR" --target zelvane-tunnel addCom setupc zelvane-cloudsim manpage
+rm -f "$BUILD_DIR"/zelvane-tunnel_*.deb
 (cd "$BUILD_DIR" && cpack -G DEB)
-deb=$(ls "$BUILD_DIR"/zelvane-tunnel_*.deb)
+deb=$(realpath "$BUILD_DIR"/zelvane-tunnel_*.deb)
 echo
 echo "Package: $deb"
-echo "Install it with:  sudo apt-get install ./$deb"
+echo "Install it with:  sudo apt-get install $deb"
