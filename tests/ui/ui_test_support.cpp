@@ -20,75 +20,6 @@
 #include <mutex>
 #include <sstream>
 
-namespace {
-
-std::filesystem::path root;
-std::unique_ptr<cloudsim::Simulator> cloud;
-std::mutex cloudLogLock;
-std::vector<std::string> cloudLog;
-
-cloudsim::TunnelConfig tunnel(const std::string& key, uint8_t id, uint8_t localInterface,
-                              const std::string& name) {
-    cloudsim::TunnelConfig config;
-    config.key = key;
-    config.id = id;
-    config.localInterfaceId = localInterface;
-    config.name = name;
-    return config;
-}
-
-} // namespace
-
-void setUpTestSurroundings() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "zvui-XXXXXX").string();
-    if (!mkdtemp(pattern.data()))
-        std::abort();
-    root = pattern;
-    for (const char* folder : {"config", "state", "run"})
-        std::filesystem::create_directory(root / folder);
-    std::filesystem::permissions(root / "run", std::filesystem::perms::owner_all);
-    setenv("HOME", root.c_str(), 1);
-    setenv("XDG_CONFIG_HOME", (root / "config").c_str(), 1);
-    setenv("XDG_STATE_HOME", (root / "state").c_str(), 1);
-    setenv("XDG_RUNTIME_DIR", (root / "run").c_str(), 1);
-    setPairProgramsFolder(ZELVANE_PROGRAMS_DIR);
-}
-
-void startTestCloud() {
-    cloudsim::SimOptions options = cloudsim::defaultOptions();
-    options.listenPort = 0;
-    options.tunnels = {tunnel(goodKey, 1, 1, "Стенд"), tunnel(portlessKey, 2, 0, "Без порта"),
-                       tunnel(futureKey, 3, 2, "Новый")};
-    cloud = std::make_unique<cloudsim::Simulator>(options, [](const std::string& line) {
-        std::lock_guard guard(cloudLogLock);
-        cloudLog.push_back(line);
-    });
-    cloud->start();
-    setCloudServerAddress("127.0.0.1", cloud->port());
-}
-
-uint16_t testCloudPort() {
-    return cloud->port();
-}
-
-bool cloudLogged(const std::string& text) {
-    std::lock_guard guard(cloudLogLock);
-    for (const auto& line : cloudLog)
-        if (line.find(text) != std::string::npos)
-            return true;
-    return false;
-}
-
-void tearDownTestSurroundings() {
-    cloud.reset();
-    std::error_code ignored;
-    std::filesystem::remove_all(root, ignored);
-}
-
-std::filesystem::path settingsPath() {
-    return settingsFilePath();
-}
-
 bool processUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     while (!condition()) {
@@ -115,11 +46,6 @@ bool TScriptedDialogs::askYesCancel(QWidget*, const QString& text) {
     const bool yes = answers.front();
     answers.pop_front();
     return yes;
-}
-
-void removeAllPairs() {
-    for (int pair : installedPairs())
-        TC0cPortsHandler::UninstallPair(pair);
 }
 
 UiTest::UiTest() = default;
@@ -152,18 +78,6 @@ TfrmZelvaneTunnel& UiTest::startProgram() {
 void UiTest::closeProgram() {
     if (window && window->isVisible())
         window->close();
-}
-
-void UiTest::writeSettings(const std::string& text) {
-    std::filesystem::create_directories(settingsPath().parent_path());
-    std::ofstream(settingsPath()) << text;
-}
-
-std::string UiTest::settingsText() const {
-    std::ifstream in(settingsPath());
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
 }
 
 TfrmConnectionItemFrame* UiTest::slotOf(TfrmConnection* tunnel, TSlotType type) {

@@ -1,0 +1,28 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+
+// Keys the test cloud knows: a tunnel that needs a local port, one that needs
+// none, and one whose local interface this program does not support.
+inline const std::string goodKey = "good-key";
+inline const std::string portlessKey = "portless-key";
+inline const std::string futureKey = "future-key";
+
+// The process-wide surroundings of the lifecycle tests: a temporary HOME with
+// its XDG folders, the pair programs of this build and the local cloud server
+// in-process on a free loopback port.
+void setUpTestSurroundings();
+void startTestCloud();
+void tearDownTestSurroundings();
+std::filesystem::path settingsPath();
+// Port of the test cloud on 127.0.0.1.
+uint16_t testCloudPort();
+// True once the cloud server logged a line holding `text`.
+bool cloudLogged(const std::string& text);
+// Removes every installed pair with the real setupc.
+void removeAllPairs();
+
+void writeSettings(const std::string& text);
+std::string settingsText();
