@@ -19,13 +19,11 @@ void TEventLoop::setWakeup(std::function<void()> wakeup) {
 }
 
 void TEventLoop::wake() {
-    std::function<void()> wakeup;
-    {
-        std::lock_guard guard(lock_);
-        wakeup = wakeup_;
-    }
-    if (wakeup)
-        wakeup();
+    // Called under the lock, so no call reaches a front after it removed
+    // its hook.
+    std::lock_guard guard(lock_);
+    if (wakeup_)
+        wakeup_();
 }
 
 void TEventLoop::startTimer(int id, uint32_t delayMs, std::function<void()> call) {
@@ -81,6 +79,14 @@ size_t TEventLoop::runPending() {
         ++ran;
         it = timers_.begin(); // the call may have changed the timers
     }
+    // Calls queued while a nested pump was refused still need a turn.
+    bool left;
+    {
+        std::lock_guard guard(lock_);
+        left = !calls_.empty();
+    }
+    if (left)
+        wake();
     return ran;
 }
 

@@ -17,7 +17,8 @@ public:
     // Any thread: queues `call` to run on the loop's thread, in posting order.
     void post(std::function<void()> call);
     // Any thread: called after every post and timer change, so a foreign
-    // event loop can schedule runPending. Must only queue, never block.
+    // event loop can schedule runPending. Runs under the loop's lock: it must
+    // only queue, never block or call the loop.
     void setWakeup(std::function<void()> wakeup);
 
     // Loop thread: (re)starts the single-shot timer `id`, due `delayMs` ticks

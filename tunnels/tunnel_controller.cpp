@@ -174,7 +174,7 @@ int32_t TTunnelController::number(TTunnelId id) const {
     return get(id).hub->hubId;
 }
 
-std::vector<TSlotType> TTunnelController::slots(TTunnelId id) const {
+std::vector<TSlotType> TTunnelController::slotKinds(TTunnelId id) const {
     std::vector<TSlotType> kinds;
     for (const auto& slot : get(id).slots)
         kinds.push_back(slot->kind);

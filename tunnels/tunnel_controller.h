@@ -52,9 +52,9 @@ public:
     const std::string& typedKey(TTunnelId tunnel) const;
     // The tunnel description the cloud gave for the applied key ("" before).
     const std::string& tunnelMode(TTunnelId tunnel) const;
-    int32_t pairNumber(TTunnelId tunnel) const;           // -1 without a pair
-    int32_t number(TTunnelId tunnel) const;               // 0 before work numbered it
-    std::vector<TSlotType> slots(TTunnelId tunnel) const; // oldest first
+    int32_t pairNumber(TTunnelId tunnel) const;               // -1 without a pair
+    int32_t number(TTunnelId tunnel) const;                   // 0 before work numbered it
+    std::vector<TSlotType> slotKinds(TTunnelId tunnel) const; // oldest first
     // Null when the tunnel has no slot of that kind.
     PConnectionInfo slotRecord(TTunnelId tunnel, TSlotType kind) const;
     // The device a COM-port slot opens (hidden side of the pair), "" without.

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 // Stable identity of a tunnel within one controller; never reused.
 using TTunnelId = uint64_t;
@@ -111,4 +112,56 @@ public:
     virtual void conflictQuestion(const TConflictQuestion&) {}
     virtual void loadFinished() {}
     virtual void portPairsRefreshed() {}
+};
+
+// Hands every event to each of several listeners, in the order they were
+// added (the window and, without a display, the console printer).
+class TListenerFan : public TTunnelListener {
+public:
+    void add(TTunnelListener& listener) { listeners_.push_back(&listener); }
+    void remove(TTunnelListener& listener) { std::erase(listeners_, &listener); }
+
+    void tunnelAdded(TTunnelId t, size_t p) override { each(&TTunnelListener::tunnelAdded, t, p); }
+    void tunnelRemoved(TTunnelId t) override { each(&TTunnelListener::tunnelRemoved, t); }
+    void tunnelNumbered(TTunnelId t, int32_t n) override {
+        each(&TTunnelListener::tunnelNumbered, t, n);
+    }
+    void keyChanged(TTunnelId t, const std::string& k) override {
+        each(&TTunnelListener::keyChanged, t, k);
+    }
+    void learningStarted(TTunnelId t) override { each(&TTunnelListener::learningStarted, t); }
+    void learningFinished(TTunnelId t, bool l) override {
+        each(&TTunnelListener::learningFinished, t, l);
+    }
+    void slotAdded(TTunnelId t, TSlotType k) override { each(&TTunnelListener::slotAdded, t, k); }
+    void slotRemoved(TTunnelId t, TSlotType k) override {
+        each(&TTunnelListener::slotRemoved, t, k);
+    }
+    void slotWorkModeChanged(TTunnelId t, TSlotType k, bool w) override {
+        each(&TTunnelListener::slotWorkModeChanged, t, k, w);
+    }
+    void slotStatusChanged(TTunnelId t, TSlotType k, const TSlotStatus& s) override {
+        each(&TTunnelListener::slotStatusChanged, t, k, s);
+    }
+    void portChanged(TTunnelId t, const TPortInfo& p) override {
+        each(&TTunnelListener::portChanged, t, p);
+    }
+    void trafficChanged(TTunnelId t, TSlotType k, uint32_t s, uint32_t r) override {
+        each(&TTunnelListener::trafficChanged, t, k, s, r);
+    }
+    void workModeChanged(bool w) override { each(&TTunnelListener::workModeChanged, w); }
+    void busyChanged(bool b) override { each(&TTunnelListener::busyChanged, b); }
+    void message(const TTunnelMessage& m) override { each(&TTunnelListener::message, m); }
+    void conflictQuestion(const TConflictQuestion& q) override {
+        each(&TTunnelListener::conflictQuestion, q);
+    }
+    void loadFinished() override { each(&TTunnelListener::loadFinished); }
+    void portPairsRefreshed() override { each(&TTunnelListener::portPairsRefreshed); }
+
+private:
+    template <class Method, class... Args> void each(Method method, const Args&... args) {
+        for (TTunnelListener* listener : std::vector(listeners_))
+            (listener->*method)(args...);
+    }
+    std::vector<TTunnelListener*> listeners_;
 };

@@ -6,11 +6,16 @@
 #include "portpairs/ports_handler.h"
 #include "settings/settings_file.h"
 
+#include <arpa/inet.h>
 #include <cstdlib>
 #include <fstream>
 #include <memory>
 #include <mutex>
+#include <netinet/in.h>
+#include <poll.h>
 #include <sstream>
+#include <sys/socket.h>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -97,4 +102,32 @@ std::string settingsText() {
     std::stringstream text;
     text << in.rdbuf();
     return text.str();
+}
+
+SilentCloud::SilentCloud() {
+    listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(listener_, 4) != 0)
+        std::abort();
+    socklen_t size = sizeof address;
+    ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &size);
+    setCloudServerAddress("127.0.0.1", ntohs(address.sin_port));
+}
+
+SilentCloud::~SilentCloud() {
+    hangUp();
+    setCloudServerAddress("127.0.0.1", testCloudPort());
+}
+
+void SilentCloud::hangUp() {
+    if (listener_ < 0)
+        return;
+    pollfd waiting{listener_, POLLIN, 0};
+    if (::poll(&waiting, 1, 20000) == 1)
+        ::close(::accept(listener_, nullptr, nullptr));
+    ::close(listener_);
+    listener_ = -1;
 }

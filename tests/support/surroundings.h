@@ -26,3 +26,17 @@ void removeAllPairs();
 
 void writeSettings(const std::string& text);
 std::string settingsText();
+
+// A cloud that takes the connection and says nothing: a learning run waits.
+// The program talks to it while it exists.
+class SilentCloud {
+public:
+    SilentCloud();
+    ~SilentCloud();
+    // Waits for the client, then closes it and the listener: the client's
+    // next attempt fails.
+    void hangUp();
+
+private:
+    int listener_ = -1;
+};

@@ -1,10 +1,5 @@
 #include "ui_test_support.h"
 
-#include "cloud/cloud_address.h"
-#include "cloudsim/simulator.h"
-#include "driver/pair_store.h"
-#include "portpairs/ports_handler.h"
-#include "settings/settings_file.h"
 #include "ui/connection_item_frame.h"
 #include "ui/hub_frame.h"
 #include "ui/main_window.h"
@@ -14,11 +9,6 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QThread>
-
-#include <cstdlib>
-#include <fstream>
-#include <mutex>
-#include <sstream>
 
 bool processUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
@@ -72,6 +62,8 @@ TfrmZelvaneTunnel& UiTest::startProgram() {
     window = std::make_unique<TfrmZelvaneTunnel>(*monitor);
     window->show();
     EXPECT_TRUE(processUntil([this] { return window->settingsLoaded(); }));
+    QCoreApplication::processEvents(); // boxes of the load
+
     return *window;
 }
 
@@ -81,10 +73,7 @@ void UiTest::closeProgram() {
 }
 
 TfrmConnectionItemFrame* UiTest::slotOf(TfrmConnection* tunnel, TSlotType type) {
-    for (auto* slot : tunnel->slotFrames())
-        if (slot->SlotType() == type)
-            return slot;
-    return nullptr;
+    return tunnel->slotFrame(type);
 }
 
 void UiTest::applyKey(TfrmConnection* tunnel, const std::string& key) {
@@ -92,6 +81,9 @@ void UiTest::applyKey(TfrmConnection* tunnel, const std::string& key) {
     ASSERT_NE(client, nullptr);
     client->edtTunnelKey->setText(QString::fromStdString(key));
     client->btnApplyTunnelKey->click();
+    EXPECT_TRUE(processUntil([&] { return !window->controller().learning(tunnel->tunnel()); }));
+    // Boxes the answer brought are shown from the event loop.
+    QCoreApplication::processEvents();
 }
 
 TfrmConnection* UiTest::addTunnelWithKey(const std::string& key) {

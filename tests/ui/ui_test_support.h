@@ -53,7 +53,8 @@ protected:
     void closeProgram();
 
     static TfrmConnectionItemFrame* slotOf(TfrmConnection* tunnel, TSlotType type);
-    // Types the key into the tunnel's client slot and presses "Применить".
+    // Types the key into the tunnel's client slot, presses "Применить" and
+    // waits until the cloud answered.
     void applyKey(TfrmConnection* tunnel, const std::string& key);
     // Adds a tunnel as the user does and applies the key.
     TfrmConnection* addTunnelWithKey(const std::string& key);
