@@ -35,6 +35,11 @@ public:
     void removeSlotFrame(TSlotType kind);
     void btnDeleteTunnelClick();
 
+    // The list lays the panels out by their size hints alone: asking every
+    // panel's wrapped labels for their height at each change of the list
+    // made adding a tunnel slower the more there were.
+    bool hasHeightForWidth() const override { return false; }
+
     bool WorkMode = false;
 
     QLabel* lblTunnelName;

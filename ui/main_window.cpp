@@ -45,6 +45,12 @@ QSize TTunnelList::sizeHint() const {
     return size;
 }
 
+bool TTunnelList::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == widget() && event->type() == QEvent::LayoutRequest)
+        updateGeometry();
+    return QScrollArea::eventFilter(watched, event);
+}
+
 TfrmZelvaneTunnel::TfrmZelvaneTunnel(TfrmTrafficMonitor& monitor)
     : QWidget(nullptr, Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                            Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint),

@@ -23,6 +23,11 @@ class TTunnelList : public QScrollArea {
 public:
     explicit TTunnelList(QWidget* parent);
     QSize sizeHint() const override;
+
+protected:
+    // The window sizes itself to the list: a change of the panels changes
+    // the list's size hint.
+    bool eventFilter(QObject* watched, QEvent* event) override;
 };
 
 // The main window, a view of the tunnel controller: the list of tunnel panels
