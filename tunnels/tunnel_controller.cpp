@@ -341,7 +341,7 @@ void TTunnelController::uninstallPair(Tunnel& tunnel) {
 
 void TTunnelController::deleteTunnel(TTunnelId id) {
     Tunnel& tunnel = get(id);
-    if (tunnel.work)
+    if (workMode_)
         return;
     beginBusy();
     const bool learningForLoad = tunnel.learner && tunnel.learningForLoad;
@@ -592,10 +592,9 @@ void TTunnelController::startWorkers() {
 void TTunnelController::stopWork() {
     for (auto it = tunnels_.rbegin(); it != tunnels_.rend(); ++it) {
         Tunnel& tunnel = **it;
+        // A key being learnt for the start is learnt to the end, like one
+        // the user applied; the workers then stay stopped.
         tunnel.work = false;
-        if (tunnel.learningForStart && tunnel.learner) {
-            tunnel.learner->Terminate(); // its outcome arrives and is dropped
-        }
         for (const auto& slot : tunnel.slots)
             setSlotWorkMode(tunnel, *slot, false);
     }

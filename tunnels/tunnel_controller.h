@@ -66,6 +66,7 @@ public:
     // Reads the settings file, lists its tunnels in file order and learns all
     // their keys at once; when every run is over saves once, reports the first
     // error, or starts work when tunnels were loaded. loadFinished() follows.
+    // Called once, on an empty list.
     void load();
     // A tunnel with its cloud slot at the bottom of the list; saved.
     TTunnelId addTunnel();
@@ -79,7 +80,7 @@ public:
     // Adds a slot of that kind (a COM-port slot takes or installs the pair).
     void addSlot(TTunnelId tunnel, TSlotType kind);
     void deleteSlot(TTunnelId tunnel, TSlotType kind);
-    // Removes the tunnel and its pair; saved. Not while work runs.
+    // Removes the tunnel and its pair; saved. Ignored while work runs.
     void deleteTunnel(TTunnelId tunnel);
     // Checks every tunnel (the first failure is reported, nothing starts),
     // numbers them from the top, learns keys edited since their application
