@@ -5,16 +5,20 @@
 #include "driver/pair_store.h"
 #include "portpairs/ports_handler.h"
 #include "settings/settings_file.h"
+#include "support/test_support.h"
 
 #include <arpa/inet.h>
 #include <cstdlib>
+#include <fcntl.h>
 #include <fstream>
 #include <memory>
 #include <mutex>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sstream>
+#include <stdexcept>
 #include <sys/socket.h>
+#include <termios.h>
 #include <unistd.h>
 #include <vector>
 
@@ -130,4 +134,26 @@ void SilentCloud::hangUp() {
         ::close(::accept(listener_, nullptr, nullptr));
     ::close(listener_);
     listener_ = -1;
+}
+
+UserPort::UserPort(int pair) {
+    const std::string path = userFacingPortPath(pair);
+    if (!waitUntil([&] { return std::filesystem::exists(path); }))
+        throw std::runtime_error("no port " + path);
+    fd_ = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (fd_ < 0)
+        throw std::runtime_error("cannot open " + path);
+    termios raw{};
+    tcgetattr(fd_, &raw);
+    cfmakeraw(&raw);
+    tcsetattr(fd_, TCSANOW, &raw);
+}
+
+UserPort::~UserPort() {
+    ::close(fd_);
+}
+
+void UserPort::write(const std::string& bytes) {
+    if (::write(fd_, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size()))
+        throw std::runtime_error("short write to the user's port");
 }

@@ -8,11 +8,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <fcntl.h>
 #include <map>
 #include <set>
-#include <termios.h>
-#include <unistd.h>
 
 namespace {
 
@@ -89,26 +86,6 @@ public:
     std::vector<TConflictQuestion> questions;
     bool loaded = false;
     int refreshes = 0;
-};
-
-// The user's own program with the user-facing side of a pair open, raw.
-class UserPort {
-public:
-    explicit UserPort(int pair) {
-        const std::string path = userFacingPortPath(pair);
-        // The pty appears when the slot's worker opens the hidden side.
-        EXPECT_TRUE(waitUntil([&] { return std::filesystem::exists(path); }));
-        fd_ = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-        EXPECT_GE(fd_, 0) << path;
-        termios raw{};
-        tcgetattr(fd_, &raw);
-        cfmakeraw(&raw);
-        tcsetattr(fd_, TCSANOW, &raw);
-    }
-    ~UserPort() { ::close(fd_); }
-
-private:
-    int fd_ = -1;
 };
 
 class TunnelControllerTest : public ::testing::Test {

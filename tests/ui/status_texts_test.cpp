@@ -4,25 +4,21 @@
 
 namespace {
 
-struct Status {
-    TZvlConnectionStatus connection = zvlUnknown;
-    TZvlCloseReason closeReason = zvlCloseReason_notYetConnected;
-    bool datasourceConnected = true;
-    TDatasourceChannelState channel = dcsUnknown;
-    TDatasourceCloseReason channelCloseReason = crUnknown;
-    std::string extended; // 8-bit, as the cloud sends it
-    TC0mPortStatus port = c0mPortUnknown;
+// The values a slot's worker reports; the data source is connected unless a
+// case says otherwise.
+struct Status : TSlotStatus {
+    Status() { datasourceConnectedToServer = true; }
 };
 
 std::unique_ptr<TConnection> record(const Status& s) {
     auto c = std::make_unique<TConnection>();
-    c->zvlConnectionStatus = s.connection;
-    c->zvlCloseReason = s.closeReason;
-    c->datasourceConnectedToServer = s.datasourceConnected;
-    c->datasourceChannelState = s.channel;
-    c->datasourceCloseReason = s.channelCloseReason;
-    c->datasourceChannelStateExtendedString.set(s.extended);
-    c->comportStatus = s.port;
+    c->zvlConnectionStatus = s.zvlConnectionStatus;
+    c->zvlCloseReason = s.zvlCloseReason;
+    c->datasourceConnectedToServer = s.datasourceConnectedToServer;
+    c->datasourceChannelState = s.datasourceChannelState;
+    c->datasourceCloseReason = s.datasourceCloseReason;
+    c->datasourceChannelStateExtendedString.set(s.datasourceExtended);
+    c->comportStatus = s.comportStatus;
     return c;
 }
 
@@ -47,7 +43,7 @@ void expectTexts(TStatusText (*function)(const TConnection&), const std::vector<
 TEST(StatusTextTest, ComPort) {
     auto port = [](TC0mPortStatus p) {
         Status s;
-        s.port = p;
+        s.comportStatus = p;
         return s;
     };
     expectTexts(comportStatusText,
@@ -65,13 +61,13 @@ TEST(StatusTextTest, DataSource) {
     auto channel = [](TDatasourceChannelState state, TDatasourceCloseReason reason = crUnknown,
                       std::string extended = {}) {
         Status s;
-        s.channel = state;
-        s.channelCloseReason = reason;
-        s.extended = std::move(extended);
+        s.datasourceChannelState = state;
+        s.datasourceCloseReason = reason;
+        s.datasourceExtended = std::move(extended);
         return s;
     };
     Status offline = channel(dcsConnected);
-    offline.datasourceConnected = false;
+    offline.datasourceConnectedToServer = false;
     const std::string closed = "Тунель закрыт: ";
     expectTexts(
         datasourceStatusText,
@@ -117,23 +113,23 @@ TEST(StatusTextTest, DataSource) {
 // tunnel: nested data source status inside the close reason.
 Status closedByDataSource(TDatasourceCloseReason reason, std::string extended = {}) {
     Status s;
-    s.connection = zvlDisconnected;
-    s.closeReason = zvlCloseReason_Datasource;
-    s.channel = dcsClosed;
-    s.channelCloseReason = reason;
-    s.extended = std::move(extended);
+    s.zvlConnectionStatus = zvlDisconnected;
+    s.zvlCloseReason = zvlCloseReason_Datasource;
+    s.datasourceChannelState = dcsClosed;
+    s.datasourceCloseReason = reason;
+    s.datasourceExtended = std::move(extended);
     return s;
 }
 
 TEST(StatusTextTest, CloseReason) {
     auto reason = [](TZvlCloseReason r) {
         Status s;
-        s.connection = zvlDisconnected;
-        s.closeReason = r;
+        s.zvlConnectionStatus = zvlDisconnected;
+        s.zvlCloseReason = r;
         return s;
     };
     Status absentSource = closedByDataSource(crUnknown);
-    absentSource.datasourceConnected = false;
+    absentSource.datasourceConnectedToServer = false;
     expectTexts(
         closeReasonText,
         {
@@ -159,13 +155,13 @@ TEST(StatusTextTest, CloseReason) {
 TEST(StatusTextTest, Tunnel) {
     auto connection = [](TZvlConnectionStatus c) {
         Status s;
-        s.connection = c;
+        s.zvlConnectionStatus = c;
         return s;
     };
     Status open = connection(zvlConnectedAndAuthorized);
-    open.channel = dcsConnected;
+    open.datasourceChannelState = dcsConnected;
     Status redirected = connection(zvlDisconnected);
-    redirected.closeReason = zvlCloseReason_ReconnectToADifferentServer;
+    redirected.zvlCloseReason = zvlCloseReason_ReconnectToADifferentServer;
     expectTexts(
         tunnelStatusText,
         {

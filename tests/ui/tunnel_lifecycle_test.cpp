@@ -20,36 +20,10 @@
 #include <QScrollBar>
 
 #include <cstdlib>
-#include <fcntl.h>
-#include <termios.h>
-#include <unistd.h>
 
 namespace {
 
 using Strings = std::vector<std::string>;
-
-// The user's own program with the user-facing side of a pair open, raw.
-class UserPort {
-public:
-    explicit UserPort(int pair) {
-        const std::string path = userFacingPortPath(pair);
-        // The pty appears when the slot's worker opens the hidden side.
-        EXPECT_TRUE(processUntil([&] { return std::filesystem::exists(path); }));
-        fd_ = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-        EXPECT_GE(fd_, 0) << path;
-        termios raw{};
-        tcgetattr(fd_, &raw);
-        cfmakeraw(&raw);
-        tcsetattr(fd_, TCSANOW, &raw);
-    }
-    ~UserPort() { ::close(fd_); }
-    void write(const std::string& bytes) {
-        EXPECT_EQ(::write(fd_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
-    }
-
-private:
-    int fd_ = -1;
-};
 
 class TunnelPanelTest : public UiTest {
 protected:
