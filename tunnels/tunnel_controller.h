@@ -25,18 +25,22 @@ using TPoster = std::function<void(std::function<void()>)>;
 //
 // Threads: every member is called on the thread that runs `loop`, and every
 // listener call happens there. Workers report through their slot records and
-// posted messages; the controller receives those through `loop`, and so do
-// the synchronized calls of workers while the controller lives (it installs
-// itself as the main-thread dispatcher). Long operations do not block: a key
-// is learnt in the background and the outcome arrives as events.
+// the messages they post to a slot's FrameHandle (a receiver of the
+// controller); those, learning results, device changes and refreshed port
+// lists all reach the controller as calls posted to `loop`, whatever thread
+// delivers them (so it works with any main-thread dispatcher the front
+// installs). Long operations do not block: a key is learnt in the background
+// and the outcome arrives as events; only installing a pair waits for the
+// pair program. The loop must outlive the controller.
 //
 // Keys are kept as typed (blanks included, that is how the file stores them);
 // the cloud gets them trimmed.
 class TTunnelController {
 public:
     TTunnelController(TEventLoop& loop, TTunnelListener& listener);
-    // Stops work, ends every worker (waits a bounded time) and forgets the
-    // tunnels; the settings file is not written.
+    // Tells every worker and learning run to stop, waits for them a bounded
+    // time and forgets the tunnels, without listener calls; the settings file
+    // is not written.
     ~TTunnelController();
     TTunnelController(const TTunnelController&) = delete;
     TTunnelController& operator=(const TTunnelController&) = delete;
