@@ -497,18 +497,17 @@ void TTunnelController::save() {
     }
     try {
         TIniFile ini = openSettingsFile();
+        std::vector<std::pair<std::string, std::string>> entries;
+        int32_t k = 0;
+        for (const auto& tunnel : tunnels_) {
+            entries.emplace_back(connectionEntry(k, "Tunnel"), tunnel->typedKey);
+            if (tunnel->pairHint >= 0)
+                entries.emplace_back(connectionEntry(k, "ComPort"),
+                                     std::to_string(tunnel->pairHint));
+            ++k;
+        }
         // One replacement of the file: a failure leaves the previous configuration.
-        ini.Update([&] {
-            ini.EraseSection(ConnectionsSection);
-            int32_t k = 0;
-            for (const auto& tunnel : tunnels_) {
-                ini.WriteString(ConnectionsSection, connectionEntry(k, "Tunnel"), tunnel->typedKey);
-                if (tunnel->pairHint >= 0)
-                    ini.WriteInteger(ConnectionsSection, connectionEntry(k, "ComPort"),
-                                     tunnel->pairHint);
-                ++k;
-            }
-        });
+        ini.ReplaceSection(ConnectionsSection, entries);
     } catch (const std::exception& e) {
         throw ETunnelError({TTunnelErrorKind::SettingsFile, 0, {}, e.what()});
     }
