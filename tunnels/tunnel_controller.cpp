@@ -94,9 +94,13 @@ TTunnelController::~TTunnelController() {
             unregisterMessageReceiver(slot->handle);
             slot->handle = 0;
             slot->record->FrameHandle = 0;
-            for (auto* worker : {&slot->record->cportThread, &slot->record->tcpClientThread})
-                if (*worker)
+            // The record and its worker hold each other until the worker is let go.
+            for (auto* worker : {&slot->record->cportThread, &slot->record->tcpClientThread}) {
+                if (*worker) {
                     (*worker)->Terminate();
+                    worker->reset();
+                }
+            }
         }
         if (tunnel->learner)
             tunnel->learner->Terminate();
