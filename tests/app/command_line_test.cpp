@@ -11,7 +11,7 @@ struct Case {
     std::string error;
 };
 
-TEST(CommandLine, Table) {
+TEST(ProgramCommandLine, Table) {
     const Case cases[] = {
         {{}, false, false, false, "", ""},
         {{"--help"}, true, false, false, "", ""},
@@ -39,7 +39,7 @@ TEST(CommandLine, Table) {
     }
 }
 
-TEST(CommandLine, HelpNamesEveryOption) {
+TEST(ProgramCommandLine, HelpNamesEveryOption) {
     for (const char* option : {"--headless", "--settings FILE", "--version", "--help"})
         EXPECT_NE(usageText().find(option), std::string::npos) << option;
 }
