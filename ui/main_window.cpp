@@ -250,18 +250,14 @@ void TfrmZelvaneTunnel::slotWorkModeChanged(TTunnelId tunnel, TSlotType kind, bo
 void TfrmZelvaneTunnel::slotStatusChanged(TTunnelId tunnel, TSlotType kind,
                                           const TSlotStatus& status) {
     if (TfrmConnection* panel = panelOf(tunnel))
-        if (auto* slot = panel->slotFrame(kind)) {
+        if (auto* slot = panel->slotFrame(kind))
             slot->showStatus(status);
-            emit slotTextsShown(slot);
-        }
 }
 
 void TfrmZelvaneTunnel::portChanged(TTunnelId tunnel, const TPortInfo& port) {
     if (TfrmConnection* panel = panelOf(tunnel))
-        if (auto* slot = panel->slotFrame(stComPort)) {
+        if (auto* slot = panel->slotFrame(stComPort))
             slot->showPort(port);
-            emit slotTextsShown(slot);
-        }
 }
 
 void TfrmZelvaneTunnel::trafficChanged(TTunnelId tunnel, TSlotType kind, uint32_t sent,
@@ -303,14 +299,6 @@ void TfrmZelvaneTunnel::conflictQuestion(const TConflictQuestion& question) {
         if (controller_)
             controller_->answerConflict(tunnel, takeOver);
     });
-}
-
-void TfrmZelvaneTunnel::loadFinished() {
-    emit loadFinishedSignal();
-}
-
-void TfrmZelvaneTunnel::portPairsRefreshed() {
-    emit portPairsRefreshedSignal();
 }
 
 // --- window behaviour

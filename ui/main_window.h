@@ -14,7 +14,6 @@ class QPushButton;
 class QSystemTrayIcon;
 class QTimer;
 class TfrmConnection;
-class TfrmConnectionItemFrame;
 class TfrmTrafficMonitor;
 
 // The scrolling list of tunnel panels: as tall as its panels, but never
@@ -96,14 +95,8 @@ public:
     void busyChanged(bool busy) override;
     void message(const TTunnelMessage& message) override;
     void conflictQuestion(const TConflictQuestion& question) override;
-    void loadFinished() override;
-    void portPairsRefreshed() override;
 
 signals:
-    // A slot panel has just shown new status texts or a new port.
-    void slotTextsShown(TfrmConnectionItemFrame* slot);
-    void portPairsRefreshedSignal();
-    void loadFinishedSignal();
     void closed();
 
 protected:
