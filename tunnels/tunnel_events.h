@@ -41,8 +41,6 @@ enum class TTunnelErrorKind : uint8_t {
     NoComPort,         // check: a COM-port slot without a port
     NoKey,             // check: a tunnel slot without a key
     TooFewSlots,       // check: a tunnel with fewer than two slots
-    KeyMissing,        // start: the key was removed before work
-    NotConfigured,     // start: the tunnel's key was never learnt
     LearningFailed,    // the cloud refused the key; `status` says why
     UnsupportedTunnel, // the tunnel needs a local interface this program lacks
     TakenOver,         // another computer took the channel; `status` says so

@@ -163,10 +163,6 @@ std::string messageText(const TTunnelMessage& message) {
         return "Не указан ключ туннеля";
     case TTunnelErrorKind::TooFewSlots:
         return "В \"хабе\" должно быть сконфигурировано как минимум 2 ендпоинта.";
-    case TTunnelErrorKind::KeyMissing:
-        return "Нужно указать ключ туннеля";
-    case TTunnelErrorKind::NotConfigured:
-        return "Ошибка конфигурации туннеля";
     case TTunnelErrorKind::LearningFailed:
         return closeReasonText(message.status).text;
     case TTunnelErrorKind::UnsupportedTunnel:

@@ -185,3 +185,36 @@ TEST(StatusTextTest, Tunnel) {
 }
 
 } // namespace
+
+namespace {
+
+TEST(MessageTextTest, EveryKindHasItsWords) {
+    TSlotStatus refused;
+    refused.zvlConnectionStatus = zvlDisconnected;
+    refused.zvlCloseReason = zvlCloseReason_BadTunnelKey;
+    const std::pair<TTunnelMessage, std::string> cases[] = {
+        {{TTunnelErrorKind::NoComPort, 1, {}, {}}, "Не создан локальный COM-порт"},
+        {{TTunnelErrorKind::NoKey, 1, {}, {}}, "Не указан ключ туннеля"},
+        {{TTunnelErrorKind::TooFewSlots, 1, {}, {}},
+         "В \"хабе\" должно быть сконфигурировано как минимум 2 ендпоинта."},
+        {{TTunnelErrorKind::LearningFailed, 1, refused, {}}, "Ошибка в ключе туннеля"},
+        {{TTunnelErrorKind::UnsupportedTunnel, 1, {}, {}},
+         "Ошибка конфигурирования туннеля. Возможно нужно обновить Zelvane Tunnel"},
+        {{TTunnelErrorKind::TakenOver, 1, refused, {}},
+         "Не подключен к серверу: Ошибка в ключе туннеля"},
+        {{TTunnelErrorKind::SettingsFile, 0, {}, "Unable to write to /x"}, "Unable to write to /x"},
+        {{TTunnelErrorKind::PortPairs, 1, {}, "cannot start addCom"}, "cannot start addCom"},
+    };
+    for (const auto& [message, text] : cases)
+        EXPECT_EQ(messageText(message), text) << static_cast<int>(message.kind);
+}
+
+TEST(MessageTextTest, PortsAndTraffic) {
+    EXPECT_EQ(portText({TPortInfo::Installing, ""}), "Идет установка драйвера..");
+    EXPECT_EQ(portText({TPortInfo::NotFound, ""}), "Порт не найден");
+    EXPECT_EQ(portText({TPortInfo::Ready, "/run/user/1/zelvane-tunnel/ttyZV3"}),
+              "/run/user/1/zelvane-tunnel/ttyZV3");
+    EXPECT_EQ(trafficText(4294967295u, 0), "S/R: 4294967295/0 b");
+}
+
+} // namespace
