@@ -118,8 +118,13 @@ class User:
         self.env["QT_QPA_PLATFORM"] = "no-such-platform"
         self.env.pop("DISPLAY", None)
         self.env.pop("WAYLAND_DISPLAY", None)
-        self.settings = os.path.join(self.env["XDG_CONFIG_HOME"], "Quarnel", "ZelvaneTunnel",
-                                     "settings.cfg")
+        self.default_settings = os.path.join(self.env["XDG_CONFIG_HOME"], "Quarnel",
+                                             "ZelvaneTunnel", "settings.cfg")
+        self.settings = self.default_settings
+
+    def choose_settings(self, window):
+        self.settings = (self.default_settings if window
+                         else os.path.join(self.home, "tunnels.cfg"))
 
     def write_settings(self, key):
         os.makedirs(os.path.dirname(self.settings), exist_ok=True)
@@ -145,13 +150,15 @@ class User:
         if window:
             env["QT_QPA_PLATFORM"] = "offscreen"
         else:
-            argv.append("--headless")
+            # Headless runs keep their tunnels in a file of their own choosing.
+            argv += ["--headless", "--settings", self.settings]
         return Process(f"zelvane-tunnel ({os.path.basename(self.home)})", argv, env)
 
 
 def start_working_tunnel(user, sim, key, window=False):
     """Starts the program on a saved tunnel key; returns it with the path of
     its virtual port once work runs."""
+    user.choose_settings(window)
     user.write_settings(key)
     program = user.start_program(sim, window)
     wait_for(f"the pair number to be saved in {user.settings}",
@@ -218,6 +225,8 @@ def scenario_relay(root, window=False):
             expect_nothing_more(port)
             program.wait_line("^Tunnel 1 cloud status: Туннель открыт$")
         sim.wait_line("settings from .*: PortOpened: False")
+        if not window and os.path.exists(user.default_settings):
+            raise Failure("--settings was not followed: the default settings file was written")
     finally:
         status = program.stop()
         sim.stop()
