@@ -53,7 +53,7 @@ if [ ! -e "$settings" ]; then
 fi
 
 if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ] && [ -z "${QT_QPA_PLATFORM:-}" ]; then
-  export QT_QPA_PLATFORM=offscreen
   echo "No display: running headless (Ctrl+C ends the program)."
+  set -- --headless "$@"
 fi
 "$root/$program" "$@"

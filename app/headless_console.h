@@ -1,21 +1,15 @@
 #pragma once
 
+#include "app/console_printer.h"
 #include "ui/dialogs.h"
 
-#include <QObject>
-
-#include <map>
-
-class QLabel;
-class TfrmConnectionItemFrame;
 class TfrmZelvaneTunnel;
 
-// Without a display nobody sees the window or answers its boxes. The console
-// prints each tunnel's virtual port and status texts on standard output as
-// the panels show them, prints the boxes' messages, and answers every
-// question with Cancel: without a user the program never takes a channel over
-// from another tunnel.
-class THeadlessConsole : public QObject, public TDialogs {
+// The window on a platform without a screen (QT_QPA_PLATFORM=offscreen):
+// nobody sees it or answers its boxes, so the console printer says what the
+// panels show and what the boxes say, and every question is answered with
+// Cancel.
+class THeadlessConsole : public TDialogs, public TTunnelListener {
 public:
     explicit THeadlessConsole(TfrmZelvaneTunnel& window);
     ~THeadlessConsole() override;
@@ -23,13 +17,18 @@ public:
     void showError(QWidget* parent, const QString& text) override;
     bool askYesCancel(QWidget* parent, const QString& text) override;
 
+    void tunnelRemoved(TTunnelId tunnel) override { printer_.tunnelRemoved(tunnel); }
+    void slotStatusChanged(TTunnelId tunnel, TSlotType kind, const TSlotStatus& status) override {
+        printer_.slotStatusChanged(tunnel, kind, status);
+    }
+    void portChanged(TTunnelId tunnel, const TPortInfo& port) override {
+        printer_.portChanged(tunnel, port);
+    }
+
     // True when the program runs on a platform without a screen.
     static bool needed();
 
 private:
-    void printSlot(TfrmConnectionItemFrame* slot);
-    void print(const QString& line);
-
     TfrmZelvaneTunnel& window_;
-    std::map<const QLabel*, QString> shown_;
+    TConsolePrinter printer_;
 };

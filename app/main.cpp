@@ -1,4 +1,7 @@
+#include "app/command_line.h"
+#include "app/console_printer.h"
 #include "app/headless_console.h"
+#include "settings/settings_file.h"
 #include "ui/main_window.h"
 #include "ui/qt_platform.h"
 #include "ui/status_icons.h"
@@ -7,8 +10,12 @@
 #include <QApplication>
 #include <QSocketNotifier>
 
+#include "zelvane_config.h"
+
 #include <csignal>
+#include <cstdio>
 #include <fcntl.h>
+#include <filesystem>
 #include <memory>
 #include <unistd.h>
 
@@ -44,6 +51,35 @@ void closeOnStopSignals(TfrmZelvaneTunnel& window) {
 } // namespace
 
 int main(int argc, char** argv) {
+    const TCommandLine line = parseCommandLine(std::vector<std::string>(argv + 1, argv + argc));
+    if (!line.error.empty()) {
+        std::fprintf(stderr,
+                     "zelvane-tunnel: %s\nTry 'zelvane-tunnel --help' for more information.\n",
+                     line.error.c_str());
+        return 2;
+    }
+    if (line.help) {
+        std::fputs(usageText().c_str(), stdout);
+        return 0;
+    }
+    if (line.version) {
+        std::printf("zelvane-tunnel %s\n", ZELVANE_VERSION_TEXT);
+        return 0;
+    }
+    if (!line.settingsFile.empty()) {
+        std::error_code error;
+        const auto path = std::filesystem::absolute(line.settingsFile, error);
+        if (error) {
+            std::fprintf(stderr, "zelvane-tunnel: %s: %s\n", line.settingsFile.c_str(),
+                         error.message().c_str());
+            return 2;
+        }
+        setSettingsFilePath(path.string());
+    }
+    // Headless, no Qt object is ever created.
+    if (line.headless)
+        return runHeadless();
+
     QApplication app(argc, argv);
     QApplication::setApplicationName("Zelvane Tunnel");
     QApplication::setWindowIcon(programIcon());

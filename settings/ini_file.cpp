@@ -275,6 +275,23 @@ void TIniFile::EraseSection(const std::string& section) {
     commit();
 }
 
+void TIniFile::ReplaceSection(const std::string& section,
+                              const std::vector<std::pair<std::string, std::string>>& entries) {
+    auto& all = edit();
+    const auto sections = findSections(all, section);
+    for (auto it = sections.rbegin(); it != sections.rend(); ++it)
+        all.erase(all.begin() + static_cast<std::ptrdiff_t>(it->header),
+                  all.begin() + static_cast<std::ptrdiff_t>(it->end));
+    if (!entries.empty()) {
+        if (!all.empty() && !trimBlanks(all.back()).empty())
+            all.emplace_back();
+        all.push_back("[" + section + "]");
+        for (const auto& [key, value] : entries)
+            all.push_back(trimBlanks(key) + "=" + storedValue(value));
+    }
+    commit();
+}
+
 void TIniFile::Update(const std::function<void()>& changes) {
     pending_ = lines();
     updating_ = true;

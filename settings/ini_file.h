@@ -4,6 +4,7 @@
 #include <functional>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 // A write to the settings file that the system refused; the message names the
@@ -38,6 +39,10 @@ public:
     void WriteString(const std::string& section, const std::string& key, const std::string& value);
     void WriteInteger(const std::string& section, const std::string& key, int32_t value);
     void EraseSection(const std::string& section);
+    // EraseSection followed by a WriteString of each entry (distinct keys) in
+    // one pass over the file: the section ends up at the end of the file.
+    void ReplaceSection(const std::string& section,
+                        const std::vector<std::pair<std::string, std::string>>& entries);
 
     // Runs `changes` (writes and erasures of this object) against one copy of
     // the file and replaces the file once at the end, so the file holds either

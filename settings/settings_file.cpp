@@ -52,7 +52,17 @@ std::string connectionEntry(int k, const char* suffix) {
     return Format("Connection%d%s", k, suffix);
 }
 
+namespace {
+std::string chosenSettingsPath; // set at start-up, before any thread
+} // namespace
+
+void setSettingsFilePath(std::string path) {
+    chosenSettingsPath = std::move(path);
+}
+
 std::string settingsFilePath() {
+    if (!chosenSettingsPath.empty())
+        return chosenSettingsPath;
     std::string config;
     // XDG base directories must be absolute; a relative one is ignored.
     if (const char* xdg = std::getenv("XDG_CONFIG_HOME"); xdg && xdg[0] == '/')

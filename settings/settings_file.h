@@ -16,6 +16,9 @@ std::string connectionEntry(int k, const char* suffix);
 // is $XDG_CONFIG_HOME, else $HOME/.config (HOME from the password database
 // when unset). Throws when no home folder can be found.
 std::string settingsFilePath();
+// Another settings file, an absolute path, chosen on the command line before
+// anything runs; empty goes back to the default.
+void setSettingsFilePath(std::string path);
 
 // The settings file with its folder created when missing (mode 0700).
 TIniFile openSettingsFile();

@@ -1,19 +1,11 @@
 #include "ui/connection_item_frame.h"
 
-#include "cloud/zelvane_thread.h"
-#include "driver/pair_store.h"
 #include "platform/text.h"
-#include "platform/tick.h"
-#include "portpairs/ports_handler.h"
-#include "serial/comport_thread.h"
-#include "ui/dialogs.h"
 #include "ui/hub_frame.h"
 #include "ui/main_window.h"
 #include "ui/status_icons.h"
 #include "ui/status_texts.h"
 
-#include <QDeadlineTimer>
-#include <QEventLoop>
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -21,17 +13,8 @@
 #include <QPalette>
 #include <QPushButton>
 #include <QStackedWidget>
-#include <QTimer>
-
-#include <cstdlib>
-#include <stdexcept>
 
 namespace {
-
-// The learning run ends by itself within its own bound; this one only keeps
-// the interface from waiting for ever should it not.
-constexpr int learningWaitMs = static_cast<int>(cloudTiming::learningBoundMs) + 15000;
-constexpr int learningStopWaitMs = 2000;
 
 QString text(const std::string& utf8) {
     return QString::fromStdString(utf8);
@@ -59,21 +42,6 @@ void keepReadableWhenDisabled(QLabel* label) {
     label->setPalette(palette);
 }
 
-// Runs the event loop until `thread` has finished or `timeoutMs` passed.
-bool waitKeepingInterfaceAlive(TWorker& thread, int timeoutMs) {
-    QDeadlineTimer deadline(timeoutMs);
-    QEventLoop loop;
-    QTimer poll;
-    QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
-        if (thread.Finished() || deadline.hasExpired())
-            loop.quit();
-    });
-    poll.start(20);
-    if (!thread.Finished())
-        loop.exec();
-    return thread.Finished();
-}
-
 } // namespace
 
 void setChildrenEnabled(QWidget* control, bool value) {
@@ -89,11 +57,11 @@ void setChildrenEnabled(QWidget* control, bool value) {
 }
 
 TfrmConnectionItemFrame::TfrmConnectionItemFrame(QWidget* AOwner, TfrmConnection& frmConnection,
-                                                 PHubInfo hubInfo, TSlotType SlotType)
-    : QFrame(AOwner), ffrmConnection(frmConnection), hubRef(std::move(hubInfo)),
-      handle_([this](uint32_t message) { windowMessage(message); }) {
-    setObjectName(text(
-        Format("frmConnection%u", static_cast<unsigned>(std::rand() % 1000) + GetTickCount())));
+                                                 TSlotType SlotType)
+    : QFrame(AOwner), ffrmConnection(frmConnection), slotType_(SlotType) {
+    setObjectName(
+        text(Format("frmConnection%llu_%d", static_cast<unsigned long long>(frmConnection.tunnel()),
+                    static_cast<int>(SlotType))));
     setFrameShape(QFrame::StyledPanel);
 
     lblSlotType = new QLabel(this);
@@ -162,32 +130,20 @@ TfrmConnectionItemFrame::TfrmConnectionItemFrame(QWidget* AOwner, TfrmConnection
     row->addWidget(lblTrafficInfo, 0, Qt::AlignTop);
     row->addWidget(btnDelete, 0, Qt::AlignTop);
 
-    connect(btnApplyTunnelKey, &QPushButton::clicked, this,
-            [this] { runUserAction(this, [this] { btnApplyTunnelKeyClick(btnApplyTunnelKey); }); });
-    connect(btnDelete, &QPushButton::clicked, this, [this] { btnDeleteClick(); });
+    connect(btnApplyTunnelKey, &QPushButton::clicked, this, [this] { btnApplyTunnelKeyClick(); });
+    connect(edtTunnelKey, &QLineEdit::textChanged, this, [this](const QString& key) {
+        ffrmConnection.controller().setTypedKey(ffrmConnection.tunnel(), text(key));
+    });
+    connect(btnDelete, &QPushButton::clicked, this,
+            [this] { ffrmConnection.controller().deleteSlot(ffrmConnection.tunnel(), slotType_); });
 
     for (QLabel* label : {lblSelectedComport, lblPortInfo, lblTunnelInfo})
         keepReadableWhenDisabled(label);
     showIcon(iconGrey);
 
-    // The tunnel panel lists the record once the slot exists.
-    connectionInfo = newSlotRecord(SlotType, Handle(), nullptr);
-    connectionInfo->pHubInfo = hubRef;
-
     if (SlotType == stComPort) {
         PageControl1->setCurrentWidget(tsComPort);
         lblSlotType->setText("Ком-порт");
-        TC0cPortsHandler inventory;
-        PC0cPair pair;
-        if (ffrmConnection.fComportPairIdHint < 0) {
-            pair = inventory.addPair();
-            if (pair)
-                ffrmConnection.fComportPairIdHint = pair->PairId;
-            mainWindow().btnSaveConfigClick();
-        } else {
-            pair = inventory.findPairByPairId(ffrmConnection.fComportPairIdHint);
-        }
-        applyPortPair(pair);
     } else {
         PageControl1->setCurrentWidget(SlotType == stTCPClient ? tsClient : tsServer);
         lblSlotType->setText(SlotType == stTCPClient ? "Туннель" : "");
@@ -196,8 +152,8 @@ TfrmConnectionItemFrame::TfrmConnectionItemFrame(QWidget* AOwner, TfrmConnection
 
 TfrmConnectionItemFrame::~TfrmConnectionItemFrame() = default;
 
-TfrmZelvaneTunnel& TfrmConnectionItemFrame::mainWindow() const {
-    return ffrmConnection.mainWindow();
+PConnectionInfo TfrmConnectionItemFrame::AconnectionInfo() const {
+    return ffrmConnection.controller().slotRecord(ffrmConnection.tunnel(), slotType_);
 }
 
 void TfrmConnectionItemFrame::showIcon(int icon) {
@@ -205,209 +161,35 @@ void TfrmConnectionItemFrame::showIcon(int icon) {
     imgConnection->setPixmap(::statusIcon(icon));
 }
 
-void TfrmConnectionItemFrame::applyPortPair(const TC0cPair* pair) {
-    if (pair) {
-        // The full path of the user-facing port, which the user's program opens.
-        lblSelectedComport->setText(pair->ComHuman.empty()
-                                        ? QString("Идет установка драйвера..")
-                                        : text(userFacingPortPath(pair->PairId)));
-        fSelectedComportName = pair->ComHidden;
-    } else {
-        lblSelectedComport->setText("Порт не найден");
-    }
-    emit mainWindow().slotTextsShown(this);
+void TfrmConnectionItemFrame::showPort(const TPortInfo& port) {
+    // The full path of the user-facing port, which the user's program opens.
+    lblSelectedComport->setText(text(portText(port)));
 }
 
-void TfrmConnectionItemFrame::receiveUpdatedPortPairs(TC0cPortsHandler& pairs) {
-    if (SlotType() == stComPort)
-        applyPortPair(pairs.findPairByPairId(ffrmConnection.fComportPairIdHint));
+void TfrmConnectionItemFrame::showStatus(const TSlotStatus& status) {
+    const TStatusText shown = slotStatusText(slotType_, status);
+    if (slotType_ == stComPort)
+        lblPortInfo->setText(text(shown.text));
+    else if (slotType_ == stTCPClient)
+        lblTunnelInfo->setText(text(shown.text));
+    showIcon(shown.icon);
+}
+
+void TfrmConnectionItemFrame::showTraffic(uint32_t sent, uint32_t received) {
+    lblTrafficInfo->setText(text(trafficText(sent, received)));
 }
 
 void TfrmConnectionItemFrame::SetWorkMode(bool aWorkMode) {
-    if (aWorkMode == WorkMode)
-        return;
     WorkMode = aWorkMode;
-    TConnection& c = *connectionInfo;
-    if (aWorkMode) {
-        lblConnectionInfo->show();
-        lblTrafficInfo->show();
-        btnDelete->hide();
-        PageControl1->setEnabled(false);
-        setChildrenEnabled(PageControl1, false);
-
-        c.FrameHandle = Handle();
-        // Reset before the worker starts, so it never overwrites a state the
-        // worker already reported.
-        c.zvlConnectionStatus = zvlDisconnected;
-        c.zvlCloseReason = zvlCloseReason_notYetConnected;
-        c.datasourceConnectedToServer = false;
-        c.datasourceCloseReason = crUnknown;
-
-        if (c.SlotType == stComPort) {
-            c.PortName.set(fSelectedComportName);
-            c.cportThread = startComPortWorker(connectionInfo);
-        } else if (c.SlotType == stTCPClient) {
-            const std::string key = trimmed(text(edtTunnelKey->text()));
-            if (trimmed(fJustAppliedTunnelKey) != key) {
-                if (key.empty())
-                    throw std::runtime_error("Нужно указать ключ туннеля");
-                btnApplyTunnelKeyClick(nullptr);
-            }
-            if (fSelectedTunnelMode.empty())
-                throw std::runtime_error("Ошибка конфигурации туннеля");
-            // The key the cloud accepted while learning: without the blanks.
-            c.tcpClientThread = startCloudClient(connectionInfo, key);
-        }
-        PostMessage(Handle(), WM_CONNECTION_STATUS);
-    } else {
-        lblConnectionInfo->hide();
-        lblTrafficInfo->hide();
-        btnDelete->hide();
-        PageControl1->setEnabled(true);
-        setChildrenEnabled(PageControl1, true);
-        // Nobody waits: the ending worker posts its final status itself.
-        if (c.cportThread) {
-            c.cportThread->Terminate();
-            c.cportThread.reset();
-        }
-        if (c.tcpClientThread) {
-            c.tcpClientThread->Terminate();
-            c.tcpClientThread.reset();
-        }
-    }
+    lblConnectionInfo->setVisible(aWorkMode);
+    lblTrafficInfo->setVisible(aWorkMode);
+    btnDelete->hide();
+    PageControl1->setEnabled(!aWorkMode);
+    setChildrenEnabled(PageControl1, !aWorkMode);
 }
 
-void TfrmConnectionItemFrame::btnApplyTunnelKeyClick(QObject* Sender) {
-    if (fApplyingKey)
-        return; // this slot is applying a key already
-    fApplyingKey = true;
-    struct Reset {
-        bool& flag;
-        ~Reset() { flag = false; }
-    } reset{fApplyingKey};
-    TBusyWindow busy(mainWindow());
-
-    const std::string key = trimmed(text(edtTunnelKey->text()));
-    const PConnectionInfo learning = newLearningRecord();
-    const auto learner = startLearningRun(learning, key, nullptr);
-    if (!waitKeepingInterfaceAlive(*learner, learningWaitMs)) {
-        learner->Terminate();
-        waitKeepingInterfaceAlive(*learner, learningStopWaitMs);
-    }
-
-    ffrmConnection.deleteNonTunnelConnections();
-
-    const bool learnt = learning->zvlConnectionStatus == zvlDisconnected &&
-                        learning->zvlCloseReason == zvlCloseReason_notYetConnected;
-    if (!learnt) {
-        if (Sender)
-            throw std::runtime_error(closeReasonText(*learning).text);
-        return;
-    }
-    const int32_t localInterface = learning->TunnelLocalInterfaceId;
-    if (localInterface == 1)
-        ffrmConnection.btnAddComPortClick();
-    else if (localInterface > 1)
-        throw std::runtime_error(
-            "Ошибка конфигурирования туннеля. Возможно нужно обновить Zelvane Tunnel");
-    fSelectedTunnelMode = learning->TunnelName.get();
-    fJustAppliedTunnelKey = key;
-    if (Sender)
-        mainWindow().btnSaveConfigClick();
-}
-
-void TfrmConnectionItemFrame::btnDeleteClick() {
-    for (const PHubInfo& hub : hubList.hubs()) {
-        for (const PConnectionInfo& c : hub->connections()) {
-            if (c->FrameHandle == Handle()) {
-                hub->removeConnection(c.get());
-                ffrmConnection.forgetSlot(this);
-                PostMessage(Handle(), WM_RELEASE_FRAME);
-                return;
-            }
-        }
-    }
-}
-
-void TfrmConnectionItemFrame::TunnelIsBeingDeleted() {
-    if (SlotType() == stComPort)
-        ffrmConnection.uninstallPair();
-}
-
-bool TfrmConnectionItemFrame::CheckConfigBeforeWork() {
-    if (SlotType() == stComPort && fSelectedComportName.empty()) {
-        dialogs().showError(this, "Не создан локальный COM-порт");
-        return false;
-    }
-    if (SlotType() == stTCPClient && trimmed(text(edtTunnelKey->text())).empty()) {
-        dialogs().showError(this, "Не указан ключ туннеля");
-        return false;
-    }
-    return true;
-}
-
-void TfrmConnectionItemFrame::windowMessage(uint32_t message) {
-    switch (message) {
-    case WM_RELEASE_FRAME:
-        deleteLater();
-        break;
-    case WM_CONNECTION_STATUS:
-        WMConnectionStatus();
-        break;
-    case WM_TRAFFIC_RX:
-    case WM_TRAFFIC_TX:
-        WMTraffic();
-        break;
-    }
-}
-
-void TfrmConnectionItemFrame::WMConnectionStatus() {
-    TStatusText status;
-    if (SlotType() == stComPort) {
-        status = comportStatusText(*connectionInfo);
-        lblPortInfo->setText(text(status.text));
-    } else if (SlotType() == stTCPClient) {
-        status = tunnelStatusText(*connectionInfo);
-        lblTunnelInfo->setText(text(status.text));
-    }
-    showIcon(status.icon);
-    emit mainWindow().slotTextsShown(this);
-    showConflictDialog();
-}
-
-void TfrmConnectionItemFrame::showConflictDialog() {
-    // Held here: the record stays valid whatever the box's event loop does.
-    const PConnectionInfo record = connectionInfo;
-    TConnection& c = *record;
-    const TDatasourceCloseReason reason = c.datasourceCloseReason;
-    const bool blocked = reason == crClosedDueToOpenErrorDueToInterferedTunnel ||
-                         reason == crClosedDueToOpenErrorDueToMultipleInterferedTunnels ||
-                         reason == crClosedDueToInterferedTunnel;
-    if (c.SlotType != stTCPClient || !c.waitDialog || c.dialogPresentNow ||
-        c.datasourceChannelState != dcsClosed || !blocked)
-        return;
-
-    c.dialogPresentNow = true;
-    TfrmZelvaneTunnel& window = mainWindow();
-    if (reason == crClosedDueToInterferedTunnel) {
-        dialogs().showError(this, lblTunnelInfo->text());
-    } else {
-        const PHubInfo hub = c.hub();
-        const std::string question = Format(
-            "Туннель #%d: с ip-адреса %s уже установлен другой туннель, который не позволяет "
-            "работать этому туннелю. Повторить попытку и завершить мешающий туннель?",
-            hub ? hub->hubId.load() : 0,
-            ansiToText(c.datasourceChannelStateExtendedString.get()).c_str());
-        if (dialogs().askYesCancel(this, text(question)))
-            c.forceTunnelSetup = true;
-        else
-            window.btnConfigClick();
-    }
-    c.dialogPresentNow = false;
-    c.waitDialog = false;
-}
-
-void TfrmConnectionItemFrame::WMTraffic() {
-    lblTrafficInfo->setText(text(Format("S/R: %u/%u b", connectionInfo->BytesWritten.load(),
-                                        connectionInfo->BytesRead.load())));
+void TfrmConnectionItemFrame::btnApplyTunnelKeyClick() {
+    TTunnelController& controller = ffrmConnection.controller();
+    controller.setTypedKey(ffrmConnection.tunnel(), text(edtTunnelKey->text()));
+    controller.applyKey(ffrmConnection.tunnel());
 }

@@ -1,7 +1,6 @@
 #pragma once
 
-#include "model/connection.h"
-#include "ui/window_message.h"
+#include "tunnels/tunnel_controller.h"
 
 #include <QFrame>
 
@@ -12,39 +11,28 @@ class QLineEdit;
 class QPushButton;
 class QStackedWidget;
 class QWidget;
-struct TC0cPair;
-class TC0cPortsHandler;
 class TfrmConnection;
-class TfrmZelvaneTunnel;
 
-// One slot of a tunnel: owns the slot record, shows the slot's port or tunnel
-// key and its status as text and icon, starts and stops the slot's worker
-// with the mode, applies the tunnel key through a learning run of the cloud
-// client, and asks the user when another tunnel blocks this one.
+// One slot of a tunnel, a view of it in the controller: the slot's port or
+// tunnel key, its status as text and icon and its traffic counts.
 class TfrmConnectionItemFrame : public QFrame {
     Q_OBJECT
 public:
-    TfrmConnectionItemFrame(QWidget* AOwner, TfrmConnection& frmConnection, PHubInfo hubInfo,
-                            TSlotType SlotType);
+    TfrmConnectionItemFrame(QWidget* AOwner, TfrmConnection& frmConnection, TSlotType SlotType);
     ~TfrmConnectionItemFrame() override;
 
-    HWND Handle() const { return handle_.get(); }
-    const PConnectionInfo& AconnectionInfo() const { return connectionInfo; }
-    TSlotType SlotType() const { return connectionInfo->SlotType; }
+    TSlotType SlotType() const { return slotType_; }
     bool workMode() const { return WorkMode; }
-    const std::string& selectedComportName() const { return fSelectedComportName; }
-    const std::string& selectedTunnelMode() const { return fSelectedTunnelMode; }
     int statusIcon() const { return fStatusIcon; }
+    // The slot's record in the controller.
+    PConnectionInfo AconnectionInfo() const;
 
     void SetWorkMode(bool aWorkMode);
-    bool CheckConfigBeforeWork();
-    // Applies the key in edtTunnelKey. `Sender` is the control the user
-    // pressed, or null when the program applies it: then a failed learning is
-    // not reported and nothing is saved.
-    void btnApplyTunnelKeyClick(QObject* Sender);
-    void btnDeleteClick();
-    void TunnelIsBeingDeleted();
-    void receiveUpdatedPortPairs(TC0cPortsHandler& pairs);
+    void showStatus(const TSlotStatus& status);
+    void showPort(const TPortInfo& port);
+    void showTraffic(uint32_t sent, uint32_t received);
+    // Applies the key in edtTunnelKey.
+    void btnApplyTunnelKeyClick();
 
     QLabel* lblSlotType;
     QLabel* imgConnection;
@@ -64,24 +52,12 @@ public:
     QPushButton* btnDelete;
 
 private:
-    void windowMessage(uint32_t message);
-    void applyPortPair(const TC0cPair* pair);
-    void WMConnectionStatus();
-    void WMTraffic();
-    void showConflictDialog();
     void showIcon(int icon);
-    TfrmZelvaneTunnel& mainWindow() const;
 
-    std::string fJustAppliedTunnelKey;
     TfrmConnection& ffrmConnection;
-    std::string fSelectedTunnelMode;
-    std::string fSelectedComportName;
+    const TSlotType slotType_;
     bool WorkMode = false;
-    bool fApplyingKey = false;
     int fStatusIcon = 0;
-    PHubInfo hubRef;
-    PConnectionInfo connectionInfo;
-    TWindowHandle handle_;
 };
 
 // Sets Enabled on every descendant widget of `control`, depth first, touching

@@ -35,7 +35,3 @@ TDialogs& dialogs() {
 void setDialogs(TDialogs* replacement) {
     current = replacement ? replacement : &messageBoxes;
 }
-
-void showActionError(QWidget* parent, const char* message) {
-    dialogs().showError(parent, QString::fromUtf8(message));
-}

@@ -2,8 +2,6 @@
 
 #include <QString>
 
-#include <exception>
-
 class QWidget;
 
 // The modal boxes of the interface. Tests install their own to answer them.
@@ -20,16 +18,3 @@ public:
 TDialogs& dialogs();
 // Null puts the message boxes back.
 void setDialogs(TDialogs* replacement);
-
-// Runs an action the user started; an error it raises is shown in an error box.
-template <class Action> void runUserAction(QWidget* parent, Action&& action);
-
-void showActionError(QWidget* parent, const char* message);
-
-template <class Action> void runUserAction(QWidget* parent, Action&& action) {
-    try {
-        action();
-    } catch (const std::exception& e) {
-        showActionError(parent, e.what());
-    }
-}

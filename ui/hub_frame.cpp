@@ -1,11 +1,7 @@
 #include "ui/hub_frame.h"
 
 #include "platform/text.h"
-#include "platform/tick.h"
-#include "portpairs/ports_handler.h"
-#include "settings/settings_file.h"
 #include "ui/connection_item_frame.h"
-#include "ui/dialogs.h"
 #include "ui/main_window.h"
 
 #include <QHBoxLayout>
@@ -15,15 +11,11 @@
 #include <QVBoxLayout>
 
 #include <algorithm>
-#include <cstdlib>
 
-TfrmConnection::TfrmConnection(TfrmZelvaneTunnel& mainWindow, QWidget* AOwner)
-    : QFrame(AOwner), fMainWindow(mainWindow), handle_([this](uint32_t message) {
-          if (message == WM_RELEASE_FRAME)
-              fMainWindow.releaseTunnel(this);
-      }) {
-    setObjectName(QString::fromStdString(
-        Format("frmHub%u", static_cast<unsigned>(std::rand() % 1000) + GetTickCount())));
+TfrmConnection::TfrmConnection(TfrmZelvaneTunnel& mainWindow, TTunnelId tunnel, QWidget* AOwner)
+    : QFrame(AOwner), fMainWindow(mainWindow), tunnel_(tunnel) {
+    setObjectName(
+        QString::fromStdString(Format("frmHub%llu", static_cast<unsigned long long>(tunnel))));
     setFrameShape(QFrame::StyledPanel);
 
     lblTunnelName = new QLabel("Туннель:", this);
@@ -82,141 +74,55 @@ TfrmConnection::TfrmConnection(TfrmZelvaneTunnel& mainWindow, QWidget* AOwner)
     outer->addWidget(gbConnection);
 
     connect(btnAddComPort, &QPushButton::clicked, this,
-            [this] { runUserAction(this, [this] { btnAddComPortClick(); }); });
+            [this] { controller().addSlot(tunnel_, stComPort); });
     connect(btnAddClient, &QPushButton::clicked, this,
-            [this] { runUserAction(this, [this] { btnAddClientClick(); }); });
-    connect(btnDeleteTunnel, &QPushButton::clicked, this,
-            [this] { runUserAction(this, [this] { btnDeleteTunnelClick(); }); });
-
-    hubInfo = std::make_shared<THubInfo>();
-    hubInfo->frameHandle = Handle();
-    hubList.add(hubInfo);
-    SetWorkMode(WorkMode, 0);
+            [this] { controller().addSlot(tunnel_, stTCPClient); });
+    connect(btnDeleteTunnel, &QPushButton::clicked, this, [this] { btnDeleteTunnelClick(); });
 }
 
-TfrmConnection::~TfrmConnection() {
-    hubList.removeByFrameHandle(Handle());
+TfrmConnection::~TfrmConnection() = default;
+
+TTunnelController& TfrmConnection::controller() const {
+    return fMainWindow.controller();
 }
 
-TfrmConnectionItemFrame* TfrmConnection::addSlot(TSlotType SlotType) {
-    auto* slot = new TfrmConnectionItemFrame(gbConnection, *this, hubInfo, SlotType);
-    slotLayout_->addWidget(slot);
-    fSlots.insert(fSlots.begin(), slot);
-    hubInfo->addConnection(slot->AconnectionInfo());
-    return slot;
+TfrmConnectionItemFrame* TfrmConnection::slotFrame(TSlotType kind) const {
+    for (auto* slot : fSlots)
+        if (slot->SlotType() == kind)
+            return slot;
+    return nullptr;
 }
 
-TfrmConnectionItemFrame* TfrmConnection::btnAddComPortClick() {
-    return addSlot(stComPort);
-}
-
-TfrmConnectionItemFrame* TfrmConnection::btnAddClientClick() {
-    return addSlot(stTCPClient);
-}
-
-void TfrmConnection::forgetSlot(TfrmConnectionItemFrame* slot) {
-    std::erase(fSlots, slot);
-}
-
-bool TfrmConnection::CheckConfigBeforeWork() {
-    int passed = 0;
-    for (auto* slot : std::vector(fSlots)) {
-        if (!slot->CheckConfigBeforeWork())
-            return false;
-        ++passed;
-    }
-    if (passed < 2) {
-        dialogs().showError(this,
-                            "В \"хабе\" должно быть сконфигурировано как минимум 2 ендпоинта.");
-        return false;
-    }
-    return true;
-}
-
-void TfrmConnection::SetWorkMode(bool aWorkMode, int32_t thisHubId) {
-    if (thisHubId > 0)
-        lblTunnelName->setText(QString::fromStdString(Format("Туннель: %d", thisHubId)));
-    hubInfo->hubId = thisHubId;
+void TfrmConnection::SetWorkMode(bool aWorkMode) {
     WorkMode = aWorkMode;
     for (auto* button : {btnAddClient, btnAddServer, btnAddComPort, btnDeleteTunnel})
         button->setEnabled(!aWorkMode);
-    // Oldest first, so the cloud client starts before the COM-port slot. A
-    // client that applies an edited key replaces the COM-port slot meanwhile;
-    // the slot list is read anew each time, so the new slot is switched too
-    // and the removed one is not.
-    for (;;) {
-        auto pending = std::find_if(fSlots.rbegin(), fSlots.rend(), [aWorkMode](auto* slot) {
-            return slot->workMode() != aWorkMode;
-        });
-        if (pending == fSlots.rend())
-            break;
-        (*pending)->SetWorkMode(aWorkMode);
-    }
 }
 
-void TfrmConnection::deleteNonTunnelConnections() {
-    // A removed panel lives on until its release message, so the copy stays valid.
-    const auto frames = fSlots;
-    for (auto it = frames.rbegin(); it != frames.rend(); ++it)
-        if ((*it)->SlotType() != stTCPClient)
-            (*it)->btnDeleteClick();
+void TfrmConnection::showNumber(int32_t number) {
+    lblTunnelName->setText(QString::fromStdString(Format("Туннель: %d", number)));
 }
 
-bool TfrmConnection::hasSomeComportConfigured() const {
-    return std::any_of(fSlots.begin(), fSlots.end(),
-                       [](auto* slot) { return slot->SlotType() == stComPort; });
+void TfrmConnection::showKey(const std::string& key) {
+    if (auto* client = slotFrame(stTCPClient))
+        client->edtTunnelKey->setText(QString::fromStdString(key));
 }
 
-void TfrmConnection::receiveUpdatedPortPairs(TC0cPortsHandler& pairs) {
-    for (auto it = fSlots.rbegin(); it != fSlots.rend(); ++it)
-        (*it)->receiveUpdatedPortPairs(pairs);
+void TfrmConnection::addSlotFrame(TSlotType kind) {
+    auto* slot = new TfrmConnectionItemFrame(gbConnection, *this, kind);
+    slotLayout_->addWidget(slot);
+    fSlots.push_back(slot);
 }
 
-void TfrmConnection::LoadSettings(TIniFile& ini, int32_t hubId) {
-    // The pair number first: the COM-port slot looks its pair up by it.
-    fComportPairIdHint = ini.ReadInteger(ConnectionsSection, connectionEntry(hubId, "ComPort"), -1);
-    const std::string key =
-        ini.ReadString(ConnectionsSection, connectionEntry(hubId, "Tunnel"), "");
-    // A tunnel saved before its key was given comes back as it was left.
-    TfrmConnectionItemFrame* client = addSlot(stTCPClient);
-    client->edtTunnelKey->setText(QString::fromStdString(key));
-    if (!key.empty())
-        client->btnApplyTunnelKeyClick(nullptr);
-}
-
-void TfrmConnection::SaveSettings(TIniFile& ini, int32_t hubId) {
-    bool comPortWritten = false;
-    for (auto it = fSlots.rbegin(); it != fSlots.rend(); ++it) {
-        auto* slot = *it;
-        if (slot->SlotType() == stTCPClient) {
-            ini.WriteString(ConnectionsSection, connectionEntry(hubId, "Tunnel"),
-                            slot->edtTunnelKey->text().toStdString());
-        } else if (slot->SlotType() == stComPort) {
-            ini.WriteInteger(ConnectionsSection, connectionEntry(hubId, "ComPort"),
-                             fComportPairIdHint);
-            comPortWritten = true;
-        }
-    }
-    // The pair stays the tunnel's while it has no COM-port slot (learning
-    // failed, say), so a later application takes the same port.
-    if (!comPortWritten && fComportPairIdHint >= 0)
-        ini.WriteInteger(ConnectionsSection, connectionEntry(hubId, "ComPort"), fComportPairIdHint);
-}
-
-void TfrmConnection::uninstallPair() {
-    if (fComportPairIdHint < 0)
+void TfrmConnection::removeSlotFrame(TSlotType kind) {
+    TfrmConnectionItemFrame* slot = slotFrame(kind);
+    if (!slot)
         return;
-    TC0cPortsHandler::UninstallPair(fComportPairIdHint);
-    fComportPairIdHint = -1;
+    std::erase(fSlots, slot);
+    slot->hide();
+    slot->deleteLater();
 }
 
 void TfrmConnection::btnDeleteTunnelClick() {
-    TBusyWindow busy(fMainWindow);
-    for (auto it = fSlots.rbegin(); it != fSlots.rend(); ++it)
-        (*it)->TunnelIsBeingDeleted();
-    // A pair kept while the tunnel had no COM-port slot goes too.
-    uninstallPair();
-    hubList.removeByFrameHandle(Handle());
-    fMainWindow.forgetTunnel(this);
-    PostMessage(Handle(), WM_RELEASE_FRAME);
+    controller().deleteTunnel(tunnel_);
 }

@@ -1,57 +1,46 @@
 #pragma once
 
-#include "model/connection.h"
-#include "ui/window_message.h"
+#include "tunnels/tunnel_controller.h"
 
 #include <QFrame>
 
+#include <string>
 #include <vector>
 
 class QLabel;
 class QPushButton;
-class TC0cPortsHandler;
-class TIniFile;
+class QVBoxLayout;
 class TfrmConnectionItemFrame;
 class TfrmZelvaneTunnel;
 
-// The panel of one tunnel: owns the tunnel record and the slot panels, checks
-// the tunnel before work, switches its slots between the modes, numbers the
-// tunnel, saves and loads its entries of the settings file and deletes the
-// tunnel with its virtual port pair. It keeps the tunnel's pair number, so the
-// COM-port slot can be removed and created again without losing its pair.
+// The panel of one tunnel, a view of it in the controller: its number, its
+// slot panels and the buttons that act on the tunnel.
 class TfrmConnection : public QFrame {
     Q_OBJECT
 public:
-    TfrmConnection(TfrmZelvaneTunnel& mainWindow, QWidget* AOwner);
+    TfrmConnection(TfrmZelvaneTunnel& mainWindow, TTunnelId tunnel, QWidget* AOwner);
     ~TfrmConnection() override;
 
-    HWND Handle() const { return handle_.get(); }
+    TTunnelId tunnel() const { return tunnel_; }
     TfrmZelvaneTunnel& mainWindow() const { return fMainWindow; }
-    // The slot panels still in the tunnel, newest first.
+    TTunnelController& controller() const;
+    // The slot panels, oldest first.
     const std::vector<TfrmConnectionItemFrame*>& slotFrames() const { return fSlots; }
+    TfrmConnectionItemFrame* slotFrame(TSlotType kind) const;
 
-    TfrmConnectionItemFrame* addSlot(TSlotType SlotType);
-    TfrmConnectionItemFrame* btnAddComPortClick();
-    TfrmConnectionItemFrame* btnAddClientClick();
-    bool CheckConfigBeforeWork();
-    // Numbers the tunnel (thisHubId > 0) and switches every slot, oldest
-    // first; a slot's error stops the walk and reaches the caller.
-    void SetWorkMode(bool aWorkMode, int32_t thisHubId);
-    void deleteNonTunnelConnections();
-    bool hasSomeComportConfigured() const;
-    void receiveUpdatedPortPairs(TC0cPortsHandler& pairs);
-    void LoadSettings(TIniFile& ini, int32_t hubId);
-    void SaveSettings(TIniFile& ini, int32_t hubId);
+    void SetWorkMode(bool aWorkMode);
+    void showNumber(int32_t number);
+    void showKey(const std::string& key);
+    void addSlotFrame(TSlotType kind);
+    void removeSlotFrame(TSlotType kind);
     void btnDeleteTunnelClick();
 
-    // A slot panel left the tunnel (btnDeleteClick); it is released later.
-    void forgetSlot(TfrmConnectionItemFrame* slot);
-    // Removes the tunnel's virtual port pair, if it has one.
-    void uninstallPair();
+    // The list lays the panels out by their size hints alone: asking every
+    // panel's wrapped labels for their height at each change of the list
+    // made adding a tunnel slower the more there were.
+    bool hasHeightForWidth() const override { return false; }
 
     bool WorkMode = false;
-    PHubInfo hubInfo;
-    int32_t fComportPairIdHint = -1;
 
     QLabel* lblTunnelName;
     QWidget* gbConnection;
@@ -66,7 +55,7 @@ public:
 
 private:
     TfrmZelvaneTunnel& fMainWindow;
+    const TTunnelId tunnel_;
     std::vector<TfrmConnectionItemFrame*> fSlots;
-    class QVBoxLayout* slotLayout_;
-    TWindowHandle handle_;
+    QVBoxLayout* slotLayout_;
 };

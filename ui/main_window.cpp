@@ -1,12 +1,11 @@
 #include "ui/main_window.h"
 
-#include "driver/device_watch.h"
 #include "log/traffic_log.h"
-#include "portpairs/ports_refresher.h"
-#include "settings/settings_file.h"
+#include "ui/connection_item_frame.h"
 #include "ui/dialogs.h"
 #include "ui/hub_frame.h"
 #include "ui/status_icons.h"
+#include "ui/status_texts.h"
 #include "ui/traffic_monitor.h"
 
 #include <QApplication>
@@ -15,25 +14,52 @@
 #include <QKeyEvent>
 #include <QPointer>
 #include <QPushButton>
+#include <QScreen>
+#include <QScrollBar>
 #include <QSystemTrayIcon>
 #include <QTimer>
 #include <QVBoxLayout>
 
 #include <algorithm>
+#include <stdexcept>
 
 namespace {
-// Workers get this long to end when the program closes.
-constexpr uint32_t shutdownWaitMs = 2000;
+// Room the window keeps on the screen besides the tunnel list.
+constexpr int besidesTheList = 160;
 } // namespace
+
+TTunnelList::TTunnelList(QWidget* parent) : QScrollArea(parent) {
+    setObjectName("scrollConnections");
+    setFrameShape(QFrame::NoFrame);
+    setWidgetResizable(true);
+    setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+}
+
+QSize TTunnelList::sizeHint() const {
+    QSize size = widget() ? widget()->sizeHint() : QSize();
+    size.rwidth() += verticalScrollBar()->sizeHint().width();
+    const QScreen* shown = screen() ? screen() : QGuiApplication::primaryScreen();
+    if (shown)
+        size.setHeight(
+            std::min(size.height(), shown->availableGeometry().height() - besidesTheList));
+    return size;
+}
+
+bool TTunnelList::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == widget() && event->type() == QEvent::LayoutRequest)
+        updateGeometry();
+    return QScrollArea::eventFilter(watched, event);
+}
 
 TfrmZelvaneTunnel::TfrmZelvaneTunnel(TfrmTrafficMonitor& monitor)
     : QWidget(nullptr, Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                            Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint),
-      frmTrafficMonitor(monitor), handle_([this](uint32_t message) { windowMessage(message); }) {
+      frmTrafficMonitor(monitor) {
     setObjectName("frmZelvaneTunnel");
     setWindowTitle("Zelvane tunnel");
 
-    gbConnections = new QWidget(this);
+    scrollConnections = new TTunnelList(this);
+    gbConnections = new QWidget;
     gbConnections->setObjectName("gbConnections");
     Bevel1 = new QWidget(gbConnections);
     Bevel1->setFixedHeight(12);
@@ -41,6 +67,8 @@ TfrmZelvaneTunnel::TfrmZelvaneTunnel(TfrmTrafficMonitor& monitor)
     tunnelList->setContentsMargins(0, 0, 0, 0);
     tunnelList->setSpacing(10);
     tunnelList->addWidget(Bevel1);
+    tunnelList->addStretch(1);
+    scrollConnections->setWidget(gbConnections);
 
     Panel1 = new QWidget(this);
     Panel1->setObjectName("Panel1");
@@ -51,8 +79,6 @@ TfrmZelvaneTunnel::TfrmZelvaneTunnel(TfrmTrafficMonitor& monitor)
     btnConfig->setObjectName("btnConfig");
     btnApply = new QPushButton("Начать работу", Panel1);
     btnApply->setObjectName("btnApply");
-    btnSaveConfig = new QPushButton("Сохранить конфигурацию", Panel1);
-    btnSaveConfig->hide();
     auto* bar = new QGridLayout(Panel1);
     bar->setContentsMargins(0, 4, 0, 4);
     bar->setColumnStretch(0, 1);
@@ -63,7 +89,7 @@ TfrmZelvaneTunnel::TfrmZelvaneTunnel(TfrmTrafficMonitor& monitor)
     auto* window = new QVBoxLayout(this);
     window->setContentsMargins(5, 5, 5, 5);
     window->setSizeConstraint(QLayout::SetFixedSize);
-    window->addWidget(gbConnections);
+    window->addWidget(scrollConnections);
     window->addWidget(Panel1);
     gbConnections->setMinimumWidth(793 - 10);
 
@@ -71,37 +97,60 @@ TfrmZelvaneTunnel::TfrmZelvaneTunnel(TfrmTrafficMonitor& monitor)
     QIcon icon = QApplication::windowIcon();
     TrayIcon1->setIcon(icon.isNull() ? QIcon(statusIcon(3)) : icon);
 
-    refreshComportNames = new QTimer(this);
-    refreshComportNames->setInterval(1000);
-    refreshComportNames->setTimerType(Qt::PreciseTimer);
-
-    connect(btnAddTunnel, &QPushButton::clicked, this,
-            [this] { runUserAction(this, [this] { btnAddTunnelClick(); }); });
-    connect(btnConfig, &QPushButton::clicked, this,
-            [this] { runUserAction(this, [this] { btnConfigClick(); }); });
-    connect(btnApply, &QPushButton::clicked, this,
-            [this] { runUserAction(this, [this] { btnApplyClick(); }); });
-    connect(btnSaveConfig, &QPushButton::clicked, this,
-            [this] { runUserAction(this, [this] { btnSaveConfigClick(); }); });
+    connect(btnAddTunnel, &QPushButton::clicked, this, [this] { btnAddTunnelClick(); });
+    connect(btnConfig, &QPushButton::clicked, this, [this] { btnConfigClick(); });
+    connect(btnApply, &QPushButton::clicked, this, [this] { btnApplyClick(); });
     connect(TrayIcon1, &QSystemTrayIcon::activated, this,
             [this](QSystemTrayIcon::ActivationReason reason) {
                 // Many Linux trays report a single click only.
                 if (reason == QSystemTrayIcon::DoubleClick || reason == QSystemTrayIcon::Trigger)
                     TrayIcon1DblClick();
             });
-    connect(refreshComportNames, &QTimer::timeout, this, [this] { refreshComportNamesTimer(); });
 
-    // The pair store changes when pairs come and go: a device change.
-    const HWND self = Handle();
-    fDeviceWatch = std::make_unique<TDeviceWatch>([self] { PostMessage(self, WM_DEVICECHANGE); });
+    // The controller's loop runs from the Qt event loop: posts wake it, and
+    // its timers are kept by a Qt timer.
+    controllerTimers_ = new QTimer(this);
+    controllerTimers_->setSingleShot(true);
+    controllerTimers_->setTimerType(Qt::PreciseTimer);
+    connect(controllerTimers_, &QTimer::timeout, this, [this] { pumpController(); });
+    loop_.setWakeup([this] {
+        if (!pumpQueued_.exchange(true))
+            QMetaObject::invokeMethod(this, "pumpController", Qt::QueuedConnection);
+    });
+    listeners_.add(*this);
+    listeners_.add(observers_);
+    controller_ = std::make_unique<TTunnelController>(loop_, listeners_);
+    btnConfig->setEnabled(false);
 }
 
 TfrmZelvaneTunnel::~TfrmZelvaneTunnel() {
     FormDestroy();
+    loop_.setWakeup(nullptr);
+}
+
+void TfrmZelvaneTunnel::pumpController() {
+    pumpQueued_ = false;
+    loop_.runPending();
+    const int64_t next = loop_.msUntilNextTimer();
+    if (next >= 0)
+        controllerTimers_->start(static_cast<int>(next));
+    else
+        controllerTimers_->stop();
+}
+
+TTunnelController& TfrmZelvaneTunnel::controller() {
+    if (!controller_)
+        throw std::logic_error("the window is closed");
+    return *controller_;
 }
 
 bool TfrmZelvaneTunnel::inWorkMode() const {
-    return fWorkMode;
+    return controller_ && controller_->inWorkMode();
+}
+
+TfrmConnection* TfrmZelvaneTunnel::panelOf(TTunnelId tunnel) const {
+    const auto it = panels_.find(tunnel);
+    return it == panels_.end() ? nullptr : it->second;
 }
 
 void TfrmZelvaneTunnel::showEvent(QShowEvent* event) {
@@ -112,159 +161,147 @@ void TfrmZelvaneTunnel::showEvent(QShowEvent* event) {
 }
 
 void TfrmZelvaneTunnel::FormShow() {
-    if (fSettingsLoaded)
+    if (fSettingsLoaded || fDestroyed)
         return;
     fSettingsLoaded = true;
-    hubList.clear();
-    btnConfigClick();
-
-    // Every stored tunnel is read before any panel exists, and saves wait
-    // until the end: a save erases the section and writes what is on screen.
-    fLoading = true;
-    std::string loadError;
-    size_t loaded = 0;
-    {
-        TBusyWindow busy(*this);
-        try {
-            TIniFile ini = openSettingsFile();
-            for (const TStoredTunnel& stored : readStoredTunnels(ini)) {
-                TfrmConnection* panel = addTunnel();
-                ++loaded;
-                try {
-                    panel->LoadSettings(ini, stored.index);
-                } catch (const std::exception& e) {
-                    if (loadError.empty())
-                        loadError = e.what();
-                }
-            }
-        } catch (const std::exception& e) {
-            loadError = e.what();
-        }
-    }
-    fLoading = false;
-    if (fSaveHeldBack) {
-        fSaveHeldBack = false;
-        runUserAction(this, [this] { btnSaveConfigClick(); });
-    }
-    if (!loadError.empty())
-        showActionError(this, loadError.c_str());
-    else if (loaded > 0)
-        btnApplyClick();
-    emit loadFinished();
-}
-
-TfrmConnection* TfrmZelvaneTunnel::addTunnel() {
-    auto* panel = new TfrmConnection(*this, gbConnections);
-    gbConnections->layout()->addWidget(panel);
-    fTunnels.push_back(panel);
-    return panel;
+    controller_->load();
 }
 
 void TfrmZelvaneTunnel::btnAddTunnelClick() {
-    addTunnel()->btnAddClientClick();
-    btnSaveConfigClick();
+    controller_->addTunnel();
 }
 
 void TfrmZelvaneTunnel::btnApplyClick() {
-    const std::vector<TfrmConnection*> tunnels = fTunnels;
-    for (auto* tunnel : tunnels)
-        if (!tunnel->CheckConfigBeforeWork())
-            return;
-    try {
-        // Numbered 1, 2, ... from the top, started from the bottom up.
-        for (size_t i = tunnels.size(); i-- > 0;)
-            tunnels[i]->SetWorkMode(true, static_cast<int32_t>(i + 1));
-        btnAddTunnel->hide();
-        btnConfig->setEnabled(true);
-        btnApply->setEnabled(false);
-        fWorkMode = true;
-    } catch (const std::exception&) {
-        btnConfigClick();
-    }
+    controller_->startWork();
 }
 
 void TfrmZelvaneTunnel::btnConfigClick() {
-    const std::vector<TfrmConnection*> tunnels = fTunnels;
-    for (size_t i = tunnels.size(); i-- > 0;)
-        tunnels[i]->SetWorkMode(false, static_cast<int32_t>(i + 1));
-    btnAddTunnel->show();
-    btnConfig->setEnabled(false);
-    btnApply->setEnabled(true);
-    fWorkMode = false;
-}
-
-void TfrmZelvaneTunnel::btnSaveConfigClick() {
-    if (fLoading) {
-        fSaveHeldBack = true;
-        return;
-    }
-    TIniFile ini = openSettingsFile();
-    // One replacement of the file: a failure leaves the previous configuration.
-    ini.Update([&] {
-        ini.EraseSection(ConnectionsSection);
-        int32_t k = 0;
-        for (auto* tunnel : fTunnels)
-            tunnel->SaveSettings(ini, k++);
-    });
-}
-
-void TfrmZelvaneTunnel::forgetTunnel(TfrmConnection* panel) {
-    std::erase(fTunnels, panel);
-}
-
-void TfrmZelvaneTunnel::releaseTunnel(TfrmConnection* panel) {
-    forgetTunnel(panel);
-    panel->hide();
-    panel->deleteLater();
-    runUserAction(this, [this] { btnSaveConfigClick(); });
+    controller_->stopWork();
 }
 
 void TfrmZelvaneTunnel::FormDestroy() {
     if (fDestroyed)
         return;
     fDestroyed = true;
-    refreshComportNames->stop();
-    fDeviceWatch.reset();
-    if (inWorkMode())
-        btnConfigClick();
-    for (const auto& refresher : fRefreshers)
-        if (const auto running = refresher.lock())
-            running->Terminate();
     TrayIcon1->hide();
-    // Ports and connections close cleanly before the program ends.
-    waitForAllThreads(shutdownWaitMs);
-    hubList.clear();
+    // Ports and connections close cleanly before the program ends; the
+    // panels go with the window.
+    listeners_.remove(*this);
+    if (controller_->busy())
+        QApplication::restoreOverrideCursor();
+    controller_.reset();
+    setEnabled(false);
 }
 
 void TfrmZelvaneTunnel::closeEvent(QCloseEvent* event) {
-    if (fBusy > 0) {
-        // Closed once the long operation is over.
-        fCloseRequested = true;
-        event->ignore();
-        return;
-    }
     FormDestroy();
     event->accept();
     emit closed();
 }
 
-void TfrmZelvaneTunnel::beginBusy() {
-    if (fBusy++ > 0)
-        return;
-    gbConnections->setEnabled(false);
-    Panel1->setEnabled(false);
-    QApplication::setOverrideCursor(Qt::BusyCursor);
+// --- the controller's events
+
+void TfrmZelvaneTunnel::tunnelAdded(TTunnelId tunnel, size_t position) {
+    auto* panel = new TfrmConnection(*this, tunnel, gbConnections);
+    // Below the bevel, above the closing stretch.
+    static_cast<QVBoxLayout*>(gbConnections->layout())
+        ->insertWidget(static_cast<int>(position) + 1, panel);
+    fTunnels.insert(fTunnels.begin() + static_cast<std::ptrdiff_t>(position), panel);
+    panels_[tunnel] = panel;
+    panel->SetWorkMode(inWorkMode());
 }
 
-void TfrmZelvaneTunnel::endBusy() {
-    if (--fBusy > 0)
+void TfrmZelvaneTunnel::tunnelRemoved(TTunnelId tunnel) {
+    TfrmConnection* panel = panelOf(tunnel);
+    if (!panel)
         return;
-    gbConnections->setEnabled(true);
-    Panel1->setEnabled(true);
-    QApplication::restoreOverrideCursor();
-    if (fCloseRequested)
-        QTimer::singleShot(0, this, [this] { close(); });
+    panels_.erase(tunnel);
+    std::erase(fTunnels, panel);
+    panel->hide();
+    panel->deleteLater();
 }
+
+void TfrmZelvaneTunnel::tunnelNumbered(TTunnelId tunnel, int32_t number) {
+    if (TfrmConnection* panel = panelOf(tunnel))
+        panel->showNumber(number);
+}
+
+void TfrmZelvaneTunnel::keyChanged(TTunnelId tunnel, const std::string& key) {
+    if (TfrmConnection* panel = panelOf(tunnel))
+        panel->showKey(key);
+}
+
+void TfrmZelvaneTunnel::slotAdded(TTunnelId tunnel, TSlotType kind) {
+    if (TfrmConnection* panel = panelOf(tunnel))
+        panel->addSlotFrame(kind);
+}
+
+void TfrmZelvaneTunnel::slotRemoved(TTunnelId tunnel, TSlotType kind) {
+    if (TfrmConnection* panel = panelOf(tunnel))
+        panel->removeSlotFrame(kind);
+}
+
+void TfrmZelvaneTunnel::slotWorkModeChanged(TTunnelId tunnel, TSlotType kind, bool work) {
+    if (TfrmConnection* panel = panelOf(tunnel))
+        if (auto* slot = panel->slotFrame(kind))
+            slot->SetWorkMode(work);
+}
+
+void TfrmZelvaneTunnel::slotStatusChanged(TTunnelId tunnel, TSlotType kind,
+                                          const TSlotStatus& status) {
+    if (TfrmConnection* panel = panelOf(tunnel))
+        if (auto* slot = panel->slotFrame(kind))
+            slot->showStatus(status);
+}
+
+void TfrmZelvaneTunnel::portChanged(TTunnelId tunnel, const TPortInfo& port) {
+    if (TfrmConnection* panel = panelOf(tunnel))
+        if (auto* slot = panel->slotFrame(stComPort))
+            slot->showPort(port);
+}
+
+void TfrmZelvaneTunnel::trafficChanged(TTunnelId tunnel, TSlotType kind, uint32_t sent,
+                                       uint32_t received) {
+    if (TfrmConnection* panel = panelOf(tunnel))
+        if (auto* slot = panel->slotFrame(kind))
+            slot->showTraffic(sent, received);
+}
+
+void TfrmZelvaneTunnel::workModeChanged(bool work) {
+    for (auto* panel : fTunnels)
+        panel->SetWorkMode(work);
+    btnAddTunnel->setVisible(!work);
+    btnConfig->setEnabled(work);
+    btnApply->setEnabled(!work);
+}
+
+void TfrmZelvaneTunnel::busyChanged(bool busy) {
+    // While a key is learnt or a pair installed the window takes no commands.
+    scrollConnections->setEnabled(!busy);
+    Panel1->setEnabled(!busy);
+    if (busy)
+        QApplication::setOverrideCursor(Qt::BusyCursor);
+    else
+        QApplication::restoreOverrideCursor();
+}
+
+void TfrmZelvaneTunnel::message(const TTunnelMessage& message) {
+    // Shown from the Qt loop: the controller goes on while the box is open.
+    const QString text = QString::fromStdString(messageText(message));
+    QTimer::singleShot(0, this, [this, text] { dialogs().showError(this, text); });
+}
+
+void TfrmZelvaneTunnel::conflictQuestion(const TConflictQuestion& question) {
+    const QString text = QString::fromStdString(conflictQuestionText(question));
+    const TTunnelId tunnel = question.tunnel;
+    QTimer::singleShot(0, this, [this, text, tunnel] {
+        const bool takeOver = dialogs().askYesCancel(this, text);
+        if (controller_)
+            controller_->answerConflict(tunnel, takeOver);
+    });
+}
+
+// --- window behaviour
 
 void TfrmZelvaneTunnel::changeEvent(QEvent* event) {
     QWidget::changeEvent(event);
@@ -316,33 +353,4 @@ void TfrmZelvaneTunnel::FormKeyDown(int key, Qt::KeyboardModifiers modifiers) {
         return;
     LoggingEnabled = !LoggingEnabled;
     frmTrafficMonitor.setVisible(LoggingEnabled);
-}
-
-void TfrmZelvaneTunnel::windowMessage(uint32_t message) {
-    if (message == WM_DEVICECHANGE) {
-        // A burst of changes gives one refresh, a second after the last.
-        refreshComportNames->stop();
-        refreshComportNames->start();
-    }
-}
-
-void TfrmZelvaneTunnel::refreshComportNamesTimer() {
-    refreshComportNames->stop();
-    const bool anyComPort = std::any_of(fTunnels.begin(), fTunnels.end(), [](auto* tunnel) {
-        return tunnel->hasSomeComportConfigured();
-    });
-    if (!anyComPort)
-        return;
-    std::erase_if(fRefreshers, [](const auto& refresher) { return refresher.expired(); });
-    QPointer<TfrmZelvaneTunnel> self(this);
-    fRefreshers.push_back(startThread<TThreadPortsRefresher>([self](TC0cPortsHandler& pairs) {
-        if (self)
-            self->onPortPairsRefreshed(pairs);
-    }));
-}
-
-void TfrmZelvaneTunnel::onPortPairsRefreshed(TC0cPortsHandler& pairs) {
-    for (auto* tunnel : std::vector(fTunnels))
-        tunnel->receiveUpdatedPortPairs(pairs);
-    emit portPairsRefreshed();
 }

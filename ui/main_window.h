@@ -1,51 +1,67 @@
 #pragma once
 
-#include "ui/window_message.h"
+#include "tunnels/tunnel_controller.h"
 
+#include <QScrollArea>
 #include <QWidget>
 
+#include <atomic>
+#include <map>
 #include <memory>
 #include <vector>
 
 class QPushButton;
 class QSystemTrayIcon;
 class QTimer;
-class TC0cPortsHandler;
-class TDeviceWatch;
-class TThread;
 class TfrmConnection;
-class TfrmConnectionItemFrame;
 class TfrmTrafficMonitor;
 
-// The main window: the list of tunnel panels and the commands that act on all
-// of them. It switches the two global modes (configuration and work), loads
-// the configuration at its first show and starts work by itself, saves the
-// configuration for everyone, lives in the notification area when minimized,
-// toggles the traffic monitor with Ctrl+O and refreshes the port names after
-// device changes.
-class TfrmZelvaneTunnel : public QWidget {
+// The scrolling list of tunnel panels: as tall as its panels, but never
+// taller than the screen leaves room for.
+class TTunnelList : public QScrollArea {
+public:
+    explicit TTunnelList(QWidget* parent);
+    QSize sizeHint() const override;
+
+protected:
+    // The window sizes itself to the list: a change of the panels changes
+    // the list's size hint.
+    bool eventFilter(QObject* watched, QEvent* event) override;
+};
+
+// The main window, a view of the tunnel controller: the list of tunnel panels
+// and the commands that act on all of them (the two global modes, adding a
+// tunnel). It runs the controller's loop from the Qt event loop, loads the
+// tunnels at its first show, shows the controller's messages and questions
+// in boxes, lives in the notification area when minimized and toggles the
+// traffic monitor with Ctrl+O.
+class TfrmZelvaneTunnel : public QWidget, public TTunnelListener {
     Q_OBJECT
 public:
     explicit TfrmZelvaneTunnel(TfrmTrafficMonitor& monitor);
     ~TfrmZelvaneTunnel() override;
 
-    HWND Handle() const { return handle_.get(); }
+    // Throws once the window was closed.
+    TTunnelController& controller();
+    // Further listeners of the controller's events (the console without a
+    // display); called after the window.
+    TListenerFan& observers() { return observers_; }
     // The tunnel panels from the top down.
     const std::vector<TfrmConnection*>& tunnels() const { return fTunnels; }
+    TfrmConnection* panelOf(TTunnelId tunnel) const;
     bool inWorkMode() const;
-    bool settingsLoaded() const { return fSettingsLoaded && !fLoading; }
+    bool settingsLoaded() const {
+        return fSettingsLoaded && controller_ && !controller_->loading();
+    }
 
     // The first-show initialisation: loads the tunnels and starts work when
     // there were any. Later calls do nothing.
     void FormShow();
     void btnAddTunnelClick();
-    // Starts work: checks every tunnel, then switches them all; an error
-    // puts every tunnel back into configuration mode without a message.
+    // Starts work: checks every tunnel, then starts them all.
     void btnApplyClick();
     // Puts every tunnel into configuration mode.
     void btnConfigClick();
-    // Saves the whole configuration. Held back while the load runs.
-    void btnSaveConfigClick();
     // Stops work, ends every worker and waits for them a bounded time.
     void FormDestroy();
 
@@ -53,34 +69,34 @@ public:
     void ApplicationEvents1Restore();
     void TrayIcon1DblClick();
     void FormKeyDown(int key, Qt::KeyboardModifiers modifiers);
-    void refreshComportNamesTimer();
 
-    // Long operations (applying a key, installing or removing a pair) keep
-    // the event loop running; meanwhile the window takes no commands and a
-    // close waits until they are done.
-    void beginBusy();
-    void endBusy();
-
-    // A tunnel panel left the model; it is released at its WM_RELEASE_FRAME.
-    void forgetTunnel(TfrmConnection* panel);
-    // WM_RELEASE_FRAME of a tunnel panel.
-    void releaseTunnel(TfrmConnection* panel);
-
+    TTunnelList* scrollConnections;
     QWidget* gbConnections;
     QWidget* Bevel1;
     QWidget* Panel1;
     QPushButton* btnAddTunnel;
     QPushButton* btnConfig;
     QPushButton* btnApply;
-    QPushButton* btnSaveConfig;
     QSystemTrayIcon* TrayIcon1;
-    QTimer* refreshComportNames;
+
+    // The controller's events.
+    void tunnelAdded(TTunnelId tunnel, size_t position) override;
+    void tunnelRemoved(TTunnelId tunnel) override;
+    void tunnelNumbered(TTunnelId tunnel, int32_t number) override;
+    void keyChanged(TTunnelId tunnel, const std::string& key) override;
+    void slotAdded(TTunnelId tunnel, TSlotType kind) override;
+    void slotRemoved(TTunnelId tunnel, TSlotType kind) override;
+    void slotWorkModeChanged(TTunnelId tunnel, TSlotType kind, bool work) override;
+    void slotStatusChanged(TTunnelId tunnel, TSlotType kind, const TSlotStatus& status) override;
+    void portChanged(TTunnelId tunnel, const TPortInfo& port) override;
+    void trafficChanged(TTunnelId tunnel, TSlotType kind, uint32_t sent,
+                        uint32_t received) override;
+    void workModeChanged(bool work) override;
+    void busyChanged(bool busy) override;
+    void message(const TTunnelMessage& message) override;
+    void conflictQuestion(const TConflictQuestion& question) override;
 
 signals:
-    // A slot panel has just shown new status texts or a new port.
-    void slotTextsShown(TfrmConnectionItemFrame* slot);
-    void portPairsRefreshed();
-    void loadFinished();
     void closed();
 
 protected:
@@ -90,33 +106,18 @@ protected:
     void keyPressEvent(QKeyEvent* event) override;
 
 private:
-    TfrmConnection* addTunnel();
-    void onPortPairsRefreshed(TC0cPortsHandler& pairs);
+    Q_INVOKABLE void pumpController();
     void relayout();
-    void windowMessage(uint32_t message);
 
     TfrmTrafficMonitor& frmTrafficMonitor;
+    TEventLoop loop_;
+    TListenerFan listeners_;
+    TListenerFan observers_;
+    std::unique_ptr<TTunnelController> controller_;
+    QTimer* controllerTimers_;
+    std::atomic<bool> pumpQueued_{false};
     std::vector<TfrmConnection*> fTunnels;
-    std::vector<std::weak_ptr<TThread>> fRefreshers;
-    std::unique_ptr<TDeviceWatch> fDeviceWatch;
-    bool fWorkMode = false;
+    std::map<TTunnelId, TfrmConnection*> panels_;
     bool fSettingsLoaded = false;
-    bool fLoading = false;
-    bool fSaveHeldBack = false;
-    int fBusy = 0;
-    bool fCloseRequested = false;
     bool fDestroyed = false;
-    TWindowHandle handle_;
-};
-
-// RAII form of beginBusy/endBusy.
-class TBusyWindow {
-public:
-    explicit TBusyWindow(TfrmZelvaneTunnel& window) : window_(window) { window_.beginBusy(); }
-    ~TBusyWindow() { window_.endBusy(); }
-    TBusyWindow(const TBusyWindow&) = delete;
-    TBusyWindow& operator=(const TBusyWindow&) = delete;
-
-private:
-    TfrmZelvaneTunnel& window_;
 };

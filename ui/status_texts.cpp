@@ -6,9 +6,9 @@ namespace {
 
 // The close reason under a closed channel; %s is the extended string the
 // cloud sent (the other tunnel's address, or the number of conflicting ones).
-TStatusText channelCloseReasonText(const TConnection& c) {
-    const std::string extended = ansiToText(c.datasourceChannelStateExtendedString.get());
-    switch (c.datasourceCloseReason.load()) {
+TStatusText channelCloseReasonText(const TSlotStatus& c) {
+    const std::string extended = ansiToText(c.datasourceExtended);
+    switch (c.datasourceCloseReason) {
     case crUnknown:
         return {"Нет информации", iconYellow};
     case crClosedDueToOpenErrorDueToInterferedTunnel:
@@ -46,8 +46,8 @@ TStatusText channelCloseReasonText(const TConnection& c) {
 
 } // namespace
 
-TStatusText comportStatusText(const TConnection& c) {
-    switch (c.comportStatus.load()) {
+TStatusText comportStatusText(const TSlotStatus& c) {
+    switch (c.comportStatus) {
     case c0mPortUnknown:
         return {"Нет информации", iconGrey};
     case c0mPOrtClosed:
@@ -62,8 +62,8 @@ TStatusText comportStatusText(const TConnection& c) {
     return {"", iconGrey};
 }
 
-TStatusText tunnelStatusText(const TConnection& c) {
-    switch (c.zvlConnectionStatus.load()) {
+TStatusText tunnelStatusText(const TSlotStatus& c) {
+    switch (c.zvlConnectionStatus) {
     case zvlUnknown:
         return {"Нет информации", iconGrey};
     case zvlConnecting:
@@ -80,8 +80,8 @@ TStatusText tunnelStatusText(const TConnection& c) {
     return {"", iconRed};
 }
 
-TStatusText closeReasonText(const TConnection& c) {
-    switch (c.zvlCloseReason.load()) {
+TStatusText closeReasonText(const TSlotStatus& c) {
+    switch (c.zvlCloseReason) {
     case zvlCloseReason_notYetConnected:
         return {"Не произведено подключение", iconGrey};
     case zvlCloseReason_BadTunnelKey:
@@ -101,10 +101,10 @@ TStatusText closeReasonText(const TConnection& c) {
     return {"", iconRed};
 }
 
-TStatusText datasourceStatusText(const TConnection& c) {
-    if (!c.datasourceConnectedToServer.load())
+TStatusText datasourceStatusText(const TSlotStatus& c) {
+    if (!c.datasourceConnectedToServer)
         return {"Удаленное устройство не подключено к серверу", iconYellow};
-    switch (c.datasourceChannelState.load()) {
+    switch (c.datasourceChannelState) {
     case dcsUnknown:
         return {"Подключение установлено, но от источника данных пока нет информации", iconYellow};
     case dcsConnecting:
@@ -117,4 +117,67 @@ TStatusText datasourceStatusText(const TConnection& c) {
     }
     }
     return {"", iconRed};
+}
+
+TStatusText comportStatusText(const TConnection& connection) {
+    return comportStatusText(slotStatusOf(connection));
+}
+
+TStatusText tunnelStatusText(const TConnection& connection) {
+    return tunnelStatusText(slotStatusOf(connection));
+}
+
+TStatusText closeReasonText(const TConnection& connection) {
+    return closeReasonText(slotStatusOf(connection));
+}
+
+TStatusText datasourceStatusText(const TConnection& connection) {
+    return datasourceStatusText(slotStatusOf(connection));
+}
+
+TStatusText slotStatusText(TSlotType kind, const TSlotStatus& status) {
+    return kind == stComPort ? comportStatusText(status) : tunnelStatusText(status);
+}
+
+std::string portText(const TPortInfo& port) {
+    switch (port.state) {
+    case TPortInfo::Installing:
+        return "Идет установка драйвера..";
+    case TPortInfo::NotFound:
+        return "Порт не найден";
+    case TPortInfo::Ready:
+        break;
+    }
+    return port.path;
+}
+
+std::string trafficText(uint32_t sent, uint32_t received) {
+    return Format("S/R: %u/%u b", sent, received);
+}
+
+std::string messageText(const TTunnelMessage& message) {
+    switch (message.kind) {
+    case TTunnelErrorKind::NoComPort:
+        return "Не создан локальный COM-порт";
+    case TTunnelErrorKind::NoKey:
+        return "Не указан ключ туннеля";
+    case TTunnelErrorKind::TooFewSlots:
+        return "В \"хабе\" должно быть сконфигурировано как минимум 2 ендпоинта.";
+    case TTunnelErrorKind::LearningFailed:
+        return closeReasonText(message.status).text;
+    case TTunnelErrorKind::UnsupportedTunnel:
+        return "Ошибка конфигурирования туннеля. Возможно нужно обновить Zelvane Tunnel";
+    case TTunnelErrorKind::TakenOver:
+        return tunnelStatusText(message.status).text;
+    case TTunnelErrorKind::SettingsFile:
+    case TTunnelErrorKind::PortPairs:
+        break;
+    }
+    return message.detail;
+}
+
+std::string conflictQuestionText(const TConflictQuestion& question) {
+    return Format("Туннель #%d: с ip-адреса %s уже установлен другой туннель, который не позволяет "
+                  "работать этому туннелю. Повторить попытку и завершить мешающий туннель?",
+                  question.number, ansiToText(question.otherAddress).c_str());
 }

@@ -1,7 +1,9 @@
 #pragma once
 
 #include "model/connection.h"
+#include "tunnels/tunnel_events.h"
 
+#include <cstdint>
 #include <string>
 
 // Status icons, indices into the slot panel's image list.
@@ -16,7 +18,23 @@ struct TStatusText {
 // The status texts of a slot, computed from its record. They nest: the text
 // of a disconnected client holds the close reason, which for a data source
 // error holds the data source status.
+TStatusText comportStatusText(const TSlotStatus& status);
+TStatusText tunnelStatusText(const TSlotStatus& status);
+TStatusText closeReasonText(const TSlotStatus& status);
+TStatusText datasourceStatusText(const TSlotStatus& status);
+// The same, from a record's current values.
 TStatusText comportStatusText(const TConnection& connection);
 TStatusText tunnelStatusText(const TConnection& connection);
 TStatusText closeReasonText(const TConnection& connection);
 TStatusText datasourceStatusText(const TConnection& connection);
+
+// The status of a slot of that kind: the port's for a COM-port slot, the
+// cloud connection's otherwise.
+TStatusText slotStatusText(TSlotType kind, const TSlotStatus& status);
+// What the slot panel shows as its port: the path, or why there is none.
+std::string portText(const TPortInfo& port);
+// "S/R: <sent>/<received> b".
+std::string trafficText(uint32_t sent, uint32_t received);
+// The words of a message of the tunnel controller.
+std::string messageText(const TTunnelMessage& message);
+std::string conflictQuestionText(const TConflictQuestion& question);

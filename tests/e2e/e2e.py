@@ -113,9 +113,18 @@ class User:
             path = os.path.join(self.home, sub)
             os.makedirs(path, mode=0o700, exist_ok=True)
             self.env[var] = path
-        self.env["QT_QPA_PLATFORM"] = "offscreen"
-        self.settings = os.path.join(self.env["XDG_CONFIG_HOME"], "Quarnel", "ZelvaneTunnel",
-                                     "settings.cfg")
+        # --headless creates no Qt object: a platform that does not exist
+        # would end the program at once if it did.
+        self.env["QT_QPA_PLATFORM"] = "no-such-platform"
+        self.env.pop("DISPLAY", None)
+        self.env.pop("WAYLAND_DISPLAY", None)
+        self.default_settings = os.path.join(self.env["XDG_CONFIG_HOME"], "Quarnel",
+                                             "ZelvaneTunnel", "settings.cfg")
+        self.settings = self.default_settings
+
+    def choose_settings(self, window):
+        self.settings = (self.default_settings if window
+                         else os.path.join(self.home, "tunnels.cfg"))
 
     def write_settings(self, key):
         os.makedirs(os.path.dirname(self.settings), exist_ok=True)
@@ -133,18 +142,25 @@ class User:
     def port_path(self, pair):
         return os.path.join(self.env["XDG_RUNTIME_DIR"], "zelvane-tunnel", f"ttyZV{pair}")
 
-    def start_program(self, sim):
+    def start_program(self, sim, window=False):
+        """Headless, or with the window on Qt's offscreen platform."""
         env = dict(self.env)
         env["ZELVANE_CLOUD_ADDRESS"] = f"127.0.0.1:{sim.port}"
-        return Process(f"zelvane-tunnel ({os.path.basename(self.home)})",
-                       [os.path.join(BIN, "zelvane-tunnel")], env)
+        argv = [os.path.join(BIN, "zelvane-tunnel")]
+        if window:
+            env["QT_QPA_PLATFORM"] = "offscreen"
+        else:
+            # Headless runs keep their tunnels in a file of their own choosing.
+            argv += ["--headless", "--settings", self.settings]
+        return Process(f"zelvane-tunnel ({os.path.basename(self.home)})", argv, env)
 
 
-def start_working_tunnel(user, sim, key):
+def start_working_tunnel(user, sim, key, window=False):
     """Starts the program on a saved tunnel key; returns it with the path of
     its virtual port once work runs."""
+    user.choose_settings(window)
     user.write_settings(key)
-    program = user.start_program(sim)
+    program = user.start_program(sim, window)
     wait_for(f"the pair number to be saved in {user.settings}",
              lambda: user.saved_pair() is not None)
     pair = user.saved_pair()
@@ -190,13 +206,15 @@ def first_difference(a, b):
 SETTINGS_TEXT = "PortOpened: True, Speed=19200, DataBits=8, Parity=none, StopBits=2"
 
 
-def scenario_relay(root):
+def scenario_relay(root, window=False):
     """Learns the key, installs a pair, starts work; settings and bytes go
-    through intact both ways."""
+    through intact both ways; the program prints the port and its statuses."""
     sim = Simulator("e2e-relay")
     user = User(root, "user")
-    program, path = start_working_tunnel(user, sim, "e2e-relay")
+    program, path = start_working_tunnel(user, sim, "e2e-relay", window)
     try:
+        program.wait_line("^Tunnel 1 port: " + re.escape(path) + "$")
+        program.wait_line("^Tunnel 1 port status: Порт не открыт сторонним приложением$")
         with open_port(path) as port:
             sim.wait_line("settings from .*: " + re.escape(SETTINGS_TEXT))
             for chunk in (b"a", b"hello", b"\x00\x61\x61\x00", b"line\r\n"):
@@ -205,12 +223,21 @@ def scenario_relay(root):
             block = bytes((i * 7 + 3) % 256 for i in range(5000))
             expect_echo(port, block)
             expect_nothing_more(port)
+            program.wait_line("^Tunnel 1 cloud status: Туннель открыт$")
         sim.wait_line("settings from .*: PortOpened: False")
+        if not window and os.path.exists(user.default_settings):
+            raise Failure("--settings was not followed: the default settings file was written")
     finally:
         status = program.stop()
         sim.stop()
     if status != 0:
         raise Failure(f"the program ended with status {status}")
+
+
+def scenario_window_relay(root):
+    """The same with the window on Qt's offscreen platform, as without the
+    option on a machine without a display."""
+    scenario_relay(root, window=True)
 
 
 def scenario_reconnect(root):
@@ -256,7 +283,8 @@ def scenario_conflict(root):
             second, second_path = start_working_tunnel(second_user, sim, "e2e-conflict")
             with open_port(second_path):
                 second.wait_line(re.escape(CONFLICT_TEXT))
-                second.wait_line("Повторить попытку и завершить мешающий туннель")
+                second.wait_line("^Question: .*Повторить попытку и завершить мешающий туннель")
+                second.wait_line("^Answered: Cancel")
             # The first program keeps its channel.
             expect_echo(first_port, b"still mine")
     finally:

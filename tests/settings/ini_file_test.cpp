@@ -121,6 +121,25 @@ TEST_F(IniFileTest, EraseSectionRemovesEveryCopyOfIt) {
     EXPECT_EQ(fileText(file()), "[General]\nLang=ru\n");
 }
 
+TEST_F(IniFileTest, ReplaceSectionEqualsEraseAndWrites) {
+    const std::string before = "[Connections]\nA=1\n[General]\nLang=ru\n[CONNECTIONS]\nB=2\n";
+    const std::vector<std::vector<std::pair<std::string, std::string>>> contents = {
+        {{"Connection0Tunnel", " key "}, {"Connection0ComPort", "3"}, {"Connection1Tunnel", ""}},
+        {},
+    };
+    for (const auto& entries : contents) {
+        writeText(file(), before);
+        auto settings = ini();
+        settings.EraseSection("Connections");
+        for (const auto& [key, value] : entries)
+            settings.WriteString("Connections", key, value);
+        const std::string expected = fileText(file());
+        writeText(file(), before);
+        ini().ReplaceSection("Connections", entries);
+        EXPECT_EQ(fileText(file()), expected);
+    }
+}
+
 TEST_F(IniFileTest, WritesReplaceTheFileAtomically) {
     writeText(file(), "[S]\nA=1\n");
     chmod(file().c_str(), 0640);

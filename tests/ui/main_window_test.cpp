@@ -7,13 +7,11 @@
 #include "ui_test_support.h"
 
 #include <QCoreApplication>
-#include <QElapsedTimer>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSystemTrayIcon>
-#include <QTimer>
 
 namespace {
 
@@ -46,7 +44,7 @@ TEST_F(MainWindowTest, AddedTunnelsAreSavedAtOnce) {
     main.btnAddTunnel->click();
     EXPECT_EQ(settingsText(), "[Connections]\nConnection0Tunnel=\nConnection1Tunnel=\n");
     EXPECT_EQ(main.tunnels()[0]->lblTunnelName->text(), "Туннель:");
-    EXPECT_EQ(main.tunnels()[0]->hubInfo->hubId, 0);
+    EXPECT_EQ(main.controller().number(main.tunnels()[0]->tunnel()), 0);
 }
 
 TEST_F(MainWindowTest, CtrlOTogglesTheMonitorAndLogging) {
@@ -83,42 +81,6 @@ TEST_F(MainWindowTest, WithoutANotificationAreaMinimizingKeepsTheWindow) {
     main.TrayIcon1DblClick();
     EXPECT_TRUE(main.isVisible());
     EXPECT_FALSE(main.isMinimized());
-}
-
-TEST_F(MainWindowTest, ABurstOfDeviceChangesGivesOneRefreshASecondAfterTheLast) {
-    auto& main = startProgram();
-    int refreshes = 0;
-    QObject::connect(&main, &TfrmZelvaneTunnel::portPairsRefreshed, [&] { ++refreshes; });
-    auto settled = [&] {
-        return !main.refreshComportNames->isActive() && runningThreadCount() == 0;
-    };
-
-    // Without a COM-port slot anywhere a device change refreshes nothing.
-    main.btnAddTunnel->click();
-    PostMessage(main.Handle(), WM_DEVICECHANGE);
-    ASSERT_TRUE(processUntil([&] { return main.refreshComportNames->isActive(); }));
-    ASSERT_TRUE(processUntil(settled));
-    EXPECT_EQ(refreshes, 0);
-
-    // Installing the tunnel's pair is itself a device change.
-    applyKey(main.tunnels()[0], goodKey);
-    ASSERT_NE(slotOf(main.tunnels()[0], stComPort), nullptr);
-    ASSERT_TRUE(processUntil([&] { return refreshes >= 1 && settled(); }));
-
-    refreshes = 0;
-    QElapsedTimer sinceLast;
-    QTimer& timer = *main.refreshComportNames;
-    for (int i = 0; i < 3; ++i) {
-        if (i > 0) { // the next change comes while the interval runs
-            ASSERT_TRUE(processUntil([&] { return timer.remainingTime() < 800; }));
-        }
-        PostMessage(main.Handle(), WM_DEVICECHANGE);
-        sinceLast.start();
-        ASSERT_TRUE(processUntil([&] { return timer.remainingTime() > 900; }));
-    }
-    ASSERT_TRUE(processUntil([&] { return refreshes == 1 && settled(); }));
-    EXPECT_GE(sinceLast.elapsed(), 1000);
-    EXPECT_EQ(refreshes, 1);
 }
 
 } // namespace

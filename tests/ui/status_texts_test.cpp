@@ -4,25 +4,21 @@
 
 namespace {
 
-struct Status {
-    TZvlConnectionStatus connection = zvlUnknown;
-    TZvlCloseReason closeReason = zvlCloseReason_notYetConnected;
-    bool datasourceConnected = true;
-    TDatasourceChannelState channel = dcsUnknown;
-    TDatasourceCloseReason channelCloseReason = crUnknown;
-    std::string extended; // 8-bit, as the cloud sends it
-    TC0mPortStatus port = c0mPortUnknown;
+// The values a slot's worker reports; the data source is connected unless a
+// case says otherwise.
+struct Status : TSlotStatus {
+    Status() { datasourceConnectedToServer = true; }
 };
 
 std::unique_ptr<TConnection> record(const Status& s) {
     auto c = std::make_unique<TConnection>();
-    c->zvlConnectionStatus = s.connection;
-    c->zvlCloseReason = s.closeReason;
-    c->datasourceConnectedToServer = s.datasourceConnected;
-    c->datasourceChannelState = s.channel;
-    c->datasourceCloseReason = s.channelCloseReason;
-    c->datasourceChannelStateExtendedString.set(s.extended);
-    c->comportStatus = s.port;
+    c->zvlConnectionStatus = s.zvlConnectionStatus;
+    c->zvlCloseReason = s.zvlCloseReason;
+    c->datasourceConnectedToServer = s.datasourceConnectedToServer;
+    c->datasourceChannelState = s.datasourceChannelState;
+    c->datasourceCloseReason = s.datasourceCloseReason;
+    c->datasourceChannelStateExtendedString.set(s.datasourceExtended);
+    c->comportStatus = s.comportStatus;
     return c;
 }
 
@@ -47,7 +43,7 @@ void expectTexts(TStatusText (*function)(const TConnection&), const std::vector<
 TEST(StatusTextTest, ComPort) {
     auto port = [](TC0mPortStatus p) {
         Status s;
-        s.port = p;
+        s.comportStatus = p;
         return s;
     };
     expectTexts(comportStatusText,
@@ -65,13 +61,13 @@ TEST(StatusTextTest, DataSource) {
     auto channel = [](TDatasourceChannelState state, TDatasourceCloseReason reason = crUnknown,
                       std::string extended = {}) {
         Status s;
-        s.channel = state;
-        s.channelCloseReason = reason;
-        s.extended = std::move(extended);
+        s.datasourceChannelState = state;
+        s.datasourceCloseReason = reason;
+        s.datasourceExtended = std::move(extended);
         return s;
     };
     Status offline = channel(dcsConnected);
-    offline.datasourceConnected = false;
+    offline.datasourceConnectedToServer = false;
     const std::string closed = "Тунель закрыт: ";
     expectTexts(
         datasourceStatusText,
@@ -117,23 +113,23 @@ TEST(StatusTextTest, DataSource) {
 // tunnel: nested data source status inside the close reason.
 Status closedByDataSource(TDatasourceCloseReason reason, std::string extended = {}) {
     Status s;
-    s.connection = zvlDisconnected;
-    s.closeReason = zvlCloseReason_Datasource;
-    s.channel = dcsClosed;
-    s.channelCloseReason = reason;
-    s.extended = std::move(extended);
+    s.zvlConnectionStatus = zvlDisconnected;
+    s.zvlCloseReason = zvlCloseReason_Datasource;
+    s.datasourceChannelState = dcsClosed;
+    s.datasourceCloseReason = reason;
+    s.datasourceExtended = std::move(extended);
     return s;
 }
 
 TEST(StatusTextTest, CloseReason) {
     auto reason = [](TZvlCloseReason r) {
         Status s;
-        s.connection = zvlDisconnected;
-        s.closeReason = r;
+        s.zvlConnectionStatus = zvlDisconnected;
+        s.zvlCloseReason = r;
         return s;
     };
     Status absentSource = closedByDataSource(crUnknown);
-    absentSource.datasourceConnected = false;
+    absentSource.datasourceConnectedToServer = false;
     expectTexts(
         closeReasonText,
         {
@@ -159,13 +155,13 @@ TEST(StatusTextTest, CloseReason) {
 TEST(StatusTextTest, Tunnel) {
     auto connection = [](TZvlConnectionStatus c) {
         Status s;
-        s.connection = c;
+        s.zvlConnectionStatus = c;
         return s;
     };
     Status open = connection(zvlConnectedAndAuthorized);
-    open.channel = dcsConnected;
+    open.datasourceChannelState = dcsConnected;
     Status redirected = connection(zvlDisconnected);
-    redirected.closeReason = zvlCloseReason_ReconnectToADifferentServer;
+    redirected.zvlCloseReason = zvlCloseReason_ReconnectToADifferentServer;
     expectTexts(
         tunnelStatusText,
         {
@@ -186,6 +182,39 @@ TEST(StatusTextTest, Tunnel) {
              "открытия туннеля, из-за уже установленных 3 конфликтующих туннелей",
              1},
         });
+}
+
+} // namespace
+
+namespace {
+
+TEST(MessageTextTest, EveryKindHasItsWords) {
+    TSlotStatus refused;
+    refused.zvlConnectionStatus = zvlDisconnected;
+    refused.zvlCloseReason = zvlCloseReason_BadTunnelKey;
+    const std::pair<TTunnelMessage, std::string> cases[] = {
+        {{TTunnelErrorKind::NoComPort, 1, {}, {}}, "Не создан локальный COM-порт"},
+        {{TTunnelErrorKind::NoKey, 1, {}, {}}, "Не указан ключ туннеля"},
+        {{TTunnelErrorKind::TooFewSlots, 1, {}, {}},
+         "В \"хабе\" должно быть сконфигурировано как минимум 2 ендпоинта."},
+        {{TTunnelErrorKind::LearningFailed, 1, refused, {}}, "Ошибка в ключе туннеля"},
+        {{TTunnelErrorKind::UnsupportedTunnel, 1, {}, {}},
+         "Ошибка конфигурирования туннеля. Возможно нужно обновить Zelvane Tunnel"},
+        {{TTunnelErrorKind::TakenOver, 1, refused, {}},
+         "Не подключен к серверу: Ошибка в ключе туннеля"},
+        {{TTunnelErrorKind::SettingsFile, 0, {}, "Unable to write to /x"}, "Unable to write to /x"},
+        {{TTunnelErrorKind::PortPairs, 1, {}, "cannot start addCom"}, "cannot start addCom"},
+    };
+    for (const auto& [message, text] : cases)
+        EXPECT_EQ(messageText(message), text) << static_cast<int>(message.kind);
+}
+
+TEST(MessageTextTest, PortsAndTraffic) {
+    EXPECT_EQ(portText({TPortInfo::Installing, ""}), "Идет установка драйвера..");
+    EXPECT_EQ(portText({TPortInfo::NotFound, ""}), "Порт не найден");
+    EXPECT_EQ(portText({TPortInfo::Ready, "/run/user/1/zelvane-tunnel/ttyZV3"}),
+              "/run/user/1/zelvane-tunnel/ttyZV3");
+    EXPECT_EQ(trafficText(4294967295u, 0), "S/R: 4294967295/0 b");
 }
 
 } // namespace

@@ -1,10 +1,5 @@
 #include "ui_test_support.h"
 
-#include "cloud/cloud_address.h"
-#include "cloudsim/simulator.h"
-#include "driver/pair_store.h"
-#include "portpairs/ports_handler.h"
-#include "settings/settings_file.h"
 #include "ui/connection_item_frame.h"
 #include "ui/hub_frame.h"
 #include "ui/main_window.h"
@@ -14,80 +9,6 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QThread>
-
-#include <cstdlib>
-#include <fstream>
-#include <mutex>
-#include <sstream>
-
-namespace {
-
-std::filesystem::path root;
-std::unique_ptr<cloudsim::Simulator> cloud;
-std::mutex cloudLogLock;
-std::vector<std::string> cloudLog;
-
-cloudsim::TunnelConfig tunnel(const std::string& key, uint8_t id, uint8_t localInterface,
-                              const std::string& name) {
-    cloudsim::TunnelConfig config;
-    config.key = key;
-    config.id = id;
-    config.localInterfaceId = localInterface;
-    config.name = name;
-    return config;
-}
-
-} // namespace
-
-void setUpTestSurroundings() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "zvui-XXXXXX").string();
-    if (!mkdtemp(pattern.data()))
-        std::abort();
-    root = pattern;
-    for (const char* folder : {"config", "state", "run"})
-        std::filesystem::create_directory(root / folder);
-    std::filesystem::permissions(root / "run", std::filesystem::perms::owner_all);
-    setenv("HOME", root.c_str(), 1);
-    setenv("XDG_CONFIG_HOME", (root / "config").c_str(), 1);
-    setenv("XDG_STATE_HOME", (root / "state").c_str(), 1);
-    setenv("XDG_RUNTIME_DIR", (root / "run").c_str(), 1);
-    setPairProgramsFolder(ZELVANE_PROGRAMS_DIR);
-}
-
-void startTestCloud() {
-    cloudsim::SimOptions options = cloudsim::defaultOptions();
-    options.listenPort = 0;
-    options.tunnels = {tunnel(goodKey, 1, 1, "Стенд"), tunnel(portlessKey, 2, 0, "Без порта"),
-                       tunnel(futureKey, 3, 2, "Новый")};
-    cloud = std::make_unique<cloudsim::Simulator>(options, [](const std::string& line) {
-        std::lock_guard guard(cloudLogLock);
-        cloudLog.push_back(line);
-    });
-    cloud->start();
-    setCloudServerAddress("127.0.0.1", cloud->port());
-}
-
-uint16_t testCloudPort() {
-    return cloud->port();
-}
-
-bool cloudLogged(const std::string& text) {
-    std::lock_guard guard(cloudLogLock);
-    for (const auto& line : cloudLog)
-        if (line.find(text) != std::string::npos)
-            return true;
-    return false;
-}
-
-void tearDownTestSurroundings() {
-    cloud.reset();
-    std::error_code ignored;
-    std::filesystem::remove_all(root, ignored);
-}
-
-std::filesystem::path settingsPath() {
-    return settingsFilePath();
-}
 
 bool processUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
@@ -117,11 +38,6 @@ bool TScriptedDialogs::askYesCancel(QWidget*, const QString& text) {
     return yes;
 }
 
-void removeAllPairs() {
-    for (int pair : installedPairs())
-        TC0cPortsHandler::UninstallPair(pair);
-}
-
 UiTest::UiTest() = default;
 UiTest::~UiTest() = default;
 
@@ -146,6 +62,8 @@ TfrmZelvaneTunnel& UiTest::startProgram() {
     window = std::make_unique<TfrmZelvaneTunnel>(*monitor);
     window->show();
     EXPECT_TRUE(processUntil([this] { return window->settingsLoaded(); }));
+    QCoreApplication::processEvents(); // boxes of the load
+
     return *window;
 }
 
@@ -154,23 +72,8 @@ void UiTest::closeProgram() {
         window->close();
 }
 
-void UiTest::writeSettings(const std::string& text) {
-    std::filesystem::create_directories(settingsPath().parent_path());
-    std::ofstream(settingsPath()) << text;
-}
-
-std::string UiTest::settingsText() const {
-    std::ifstream in(settingsPath());
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 TfrmConnectionItemFrame* UiTest::slotOf(TfrmConnection* tunnel, TSlotType type) {
-    for (auto* slot : tunnel->slotFrames())
-        if (slot->SlotType() == type)
-            return slot;
-    return nullptr;
+    return tunnel->slotFrame(type);
 }
 
 void UiTest::applyKey(TfrmConnection* tunnel, const std::string& key) {
@@ -178,6 +81,9 @@ void UiTest::applyKey(TfrmConnection* tunnel, const std::string& key) {
     ASSERT_NE(client, nullptr);
     client->edtTunnelKey->setText(QString::fromStdString(key));
     client->btnApplyTunnelKey->click();
+    EXPECT_TRUE(processUntil([&] { return !window->controller().learning(tunnel->tunnel()); }));
+    // Boxes the answer brought are shown from the event loop.
+    QCoreApplication::processEvents();
 }
 
 TfrmConnection* UiTest::addTunnelWithKey(const std::string& key) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "model/connection.h"
+#include "support/surroundings.h"
 #include "ui/dialogs.h"
 
 #include <QString>
@@ -18,24 +19,6 @@ class TfrmConnection;
 class TfrmConnectionItemFrame;
 class TfrmTrafficMonitor;
 class TfrmZelvaneTunnel;
-
-// Keys the test cloud knows: a tunnel that needs a local port, one that needs
-// none, and one whose local interface this program does not support.
-inline const std::string goodKey = "good-key";
-inline const std::string portlessKey = "portless-key";
-inline const std::string futureKey = "future-key";
-
-// The process-wide surroundings of the interface tests: a temporary HOME with
-// its XDG folders, the local cloud server on a free loopback port, and the
-// Qt platform hooks. Created by the tests' main() before the application.
-void setUpTestSurroundings();
-void startTestCloud();
-void tearDownTestSurroundings();
-std::filesystem::path settingsPath();
-// Port of the test cloud on 127.0.0.1.
-uint16_t testCloudPort();
-// True once the cloud server logged a line holding `text`.
-bool cloudLogged(const std::string& text);
 
 // Runs the event loop until `condition` holds; false after `timeout`.
 bool processUntil(const std::function<bool()>& condition,
@@ -55,9 +38,6 @@ public:
     std::function<void()> whileOpen;
 };
 
-// Removes every installed pair with the real setupc.
-void removeAllPairs();
-
 // A test with a fresh settings file, answered boxes and the program's windows.
 class UiTest : public ::testing::Test {
 protected:
@@ -72,11 +52,9 @@ protected:
     // Closes the main window as the user does.
     void closeProgram();
 
-    void writeSettings(const std::string& text);
-    std::string settingsText() const;
-
     static TfrmConnectionItemFrame* slotOf(TfrmConnection* tunnel, TSlotType type);
-    // Types the key into the tunnel's client slot and presses "Применить".
+    // Types the key into the tunnel's client slot, presses "Применить" and
+    // waits until the cloud answered.
     void applyKey(TfrmConnection* tunnel, const std::string& key);
     // Adds a tunnel as the user does and applies the key.
     TfrmConnection* addTunnelWithKey(const std::string& key);

@@ -1,0 +1,52 @@
+#pragma once
+
+#include "tunnels/tunnel_controller.h"
+
+#include <functional>
+#include <map>
+#include <string>
+#include <utility>
+
+// Prints what a user without a display needs on standard output: each
+// tunnel's virtual port and status texts as they change, the messages, and
+// the take-over questions, which it answers with "no": without a user the
+// program never takes a channel over from another tunnel.
+class TConsolePrinter {
+public:
+    explicit TConsolePrinter(const TTunnelController& controller) : controller_(controller) {}
+
+    void portChanged(TTunnelId tunnel, const TPortInfo& port);
+    void slotStatusChanged(TTunnelId tunnel, TSlotType kind, const TSlotStatus& status);
+    void tunnelRemoved(TTunnelId tunnel);
+    void error(const std::string& text);
+    void question(const std::string& text);
+
+    static void print(const std::string& line);
+
+private:
+    void show(TTunnelId tunnel, const char* what, const std::string& text);
+
+    const TTunnelController& controller_;
+    std::map<std::pair<TTunnelId, std::string>, std::string> shown_;
+};
+
+// The front of `zelvane-tunnel --headless`: the controller's listener, with
+// no Qt object anywhere.
+class THeadlessFront : public TTunnelListener {
+public:
+    THeadlessFront() = default;
+    void attach(TTunnelController& controller);
+
+    void tunnelRemoved(TTunnelId tunnel) override;
+    void slotStatusChanged(TTunnelId tunnel, TSlotType kind, const TSlotStatus& status) override;
+    void portChanged(TTunnelId tunnel, const TPortInfo& port) override;
+    void message(const TTunnelMessage& message) override;
+    void conflictQuestion(const TConflictQuestion& question) override;
+
+private:
+    TTunnelController* controller_ = nullptr;
+    std::unique_ptr<TConsolePrinter> printer_;
+};
+
+// Runs the program headless until SIGINT or SIGTERM; returns the exit status.
+int runHeadless();

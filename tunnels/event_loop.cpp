@@ -1,0 +1,119 @@
+#include "tunnels/event_loop.h"
+
+#include "platform/tick.h"
+
+#include <chrono>
+
+void TEventLoop::post(std::function<void()> call) {
+    {
+        std::lock_guard guard(lock_);
+        calls_.push_back(std::move(call));
+    }
+    posted_.notify_one();
+    wake();
+}
+
+void TEventLoop::setWakeup(std::function<void()> wakeup) {
+    std::lock_guard guard(lock_);
+    wakeup_ = std::move(wakeup);
+}
+
+void TEventLoop::wake() {
+    // Called under the lock, so no call reaches a front after it removed
+    // its hook.
+    std::lock_guard guard(lock_);
+    if (wakeup_)
+        wakeup_();
+}
+
+void TEventLoop::startTimer(int id, uint32_t delayMs, std::function<void()> call) {
+    timers_[id] = Timer{GetTickCount(), delayMs, std::move(call)};
+    wake();
+}
+
+void TEventLoop::stopTimer(int id) {
+    timers_.erase(id);
+}
+
+bool TEventLoop::timerActive(int id) const {
+    return timers_.count(id) != 0;
+}
+
+int64_t TEventLoop::msUntilNextTimer() const {
+    int64_t next = -1;
+    for (const auto& [id, timer] : timers_) {
+        const uint32_t elapsed = ticksSince(timer.start);
+        const int64_t left = elapsed >= timer.delay ? 0 : timer.delay - elapsed;
+        if (next < 0 || left < next)
+            next = left;
+    }
+    return next;
+}
+
+size_t TEventLoop::runPending() {
+    // A call that waits with a nested loop of a front (installing a pair)
+    // must not run the next calls inside itself.
+    if (running_)
+        return 0;
+    running_ = true;
+    struct Done {
+        bool& flag;
+        ~Done() { flag = false; }
+    } done{running_};
+    std::deque<std::function<void()>> calls;
+    {
+        std::lock_guard guard(lock_);
+        calls.swap(calls_);
+    }
+    size_t ran = calls.size();
+    for (auto& call : calls)
+        call();
+    for (auto it = timers_.begin(); it != timers_.end();) {
+        if (ticksSince(it->second.start) < it->second.delay) {
+            ++it;
+            continue;
+        }
+        const std::function<void()> call = std::move(it->second.call);
+        timers_.erase(it);
+        call();
+        ++ran;
+        it = timers_.begin(); // the call may have changed the timers
+    }
+    // Calls queued while a nested pump was refused still need a turn.
+    bool left;
+    {
+        std::lock_guard guard(lock_);
+        left = !calls_.empty();
+    }
+    if (left)
+        wake();
+    return ran;
+}
+
+void TEventLoop::run() {
+    for (;;) {
+        runPending();
+        std::unique_lock guard(lock_);
+        if (quit_) {
+            quit_ = false;
+            return;
+        }
+        if (!calls_.empty())
+            continue;
+        const int64_t next = msUntilNextTimer();
+        // Timers follow GetTickCount, which tests may move by hand: a bounded
+        // wait looks at them again.
+        const int64_t waitMs = next < 0 ? 1000 : std::min<int64_t>(next, 1000);
+        posted_.wait_for(guard, std::chrono::milliseconds(waitMs),
+                         [this] { return quit_ || !calls_.empty(); });
+    }
+}
+
+void TEventLoop::quit() {
+    {
+        std::lock_guard guard(lock_);
+        quit_ = true;
+    }
+    posted_.notify_one();
+    wake();
+}

@@ -1,0 +1,160 @@
+#pragma once
+
+#include "model/connection.h"
+#include "tunnels/event_loop.h"
+#include "tunnels/tunnel_events.h"
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+class TDeviceWatch;
+class TThread;
+
+// Hands a call to the controller's loop from any thread; the call is dropped
+// when the controller is gone by then.
+using TPoster = std::function<void(std::function<void()>)>;
+
+// The tunnel list and its lifecycle, without any drawing: adding and deleting
+// tunnels and slots, applying a key (a learning run of the cloud client),
+// installing and removing the tunnel's virtual port pair, the check before
+// work, numbering, starting and stopping work, the settings file, the
+// take-over question and the refresh of port names after device changes.
+//
+// Threads: every member is called on the thread that runs `loop`, and every
+// listener call happens there. Workers report through their slot records and
+// the messages they post to a slot's FrameHandle (a receiver of the
+// controller); those, learning results, device changes and refreshed port
+// lists all reach the controller as calls posted to `loop`, whatever thread
+// delivers them (so it works with any main-thread dispatcher the front
+// installs). Long operations do not block: a key is learnt in the background
+// and the outcome arrives as events; only installing a pair waits for the
+// pair program. The loop must outlive the controller.
+//
+// Keys are kept as typed (blanks included, that is how the file stores them);
+// the cloud gets them trimmed.
+class TTunnelController {
+public:
+    TTunnelController(TEventLoop& loop, TTunnelListener& listener);
+    // Tells every worker and learning run to stop, waits for them a bounded
+    // time and forgets the tunnels, without listener calls; the settings file
+    // is not written.
+    ~TTunnelController();
+    TTunnelController(const TTunnelController&) = delete;
+    TTunnelController& operator=(const TTunnelController&) = delete;
+
+    // --- queries
+    // The tunnels from the top down.
+    std::vector<TTunnelId> tunnels() const;
+    bool inWorkMode() const { return workMode_; }
+    bool busy() const { return busy_ > 0; }
+    bool loading() const { return loading_; }
+    // 1-based position in the list, 0 for an unknown tunnel.
+    size_t position(TTunnelId tunnel) const;
+    const std::string& typedKey(TTunnelId tunnel) const;
+    // The tunnel description the cloud gave for the applied key ("" before).
+    const std::string& tunnelMode(TTunnelId tunnel) const;
+    int32_t pairNumber(TTunnelId tunnel) const;               // -1 without a pair
+    int32_t number(TTunnelId tunnel) const;                   // 0 before work numbered it
+    std::vector<TSlotType> slotKinds(TTunnelId tunnel) const; // oldest first
+    // Null when the tunnel has no slot of that kind.
+    PConnectionInfo slotRecord(TTunnelId tunnel, TSlotType kind) const;
+    // The device a COM-port slot opens (hidden side of the pair), "" without.
+    std::string hiddenPort(TTunnelId tunnel) const;
+    bool slotWorking(TTunnelId tunnel, TSlotType kind) const;
+    bool learning(TTunnelId tunnel) const;
+
+    // --- commands (errors reach the listener as messages unless said)
+    // Reads the settings file, lists its tunnels in file order and learns all
+    // their keys at once; when every run is over saves once, reports the first
+    // error, or starts work when tunnels were loaded. loadFinished() follows.
+    // Called once, on an empty list.
+    void load();
+    // A tunnel with its cloud slot at the bottom of the list; saved.
+    TTunnelId addTunnel();
+    // The key typed for the tunnel; not saved until the cloud accepted one.
+    void setTypedKey(TTunnelId tunnel, std::string key);
+    // Learns the typed key in the background. When the cloud accepts it the
+    // tunnel gets a COM-port slot if it needs a port (its pair installed when
+    // it has none) and the file is saved; a refusal is reported. Ignored
+    // while the tunnel learns already or work runs.
+    void applyKey(TTunnelId tunnel);
+    // Adds a slot of that kind (a COM-port slot takes or installs the pair).
+    void addSlot(TTunnelId tunnel, TSlotType kind);
+    void deleteSlot(TTunnelId tunnel, TSlotType kind);
+    // Removes the tunnel and its pair; saved. Ignored while work runs.
+    void deleteTunnel(TTunnelId tunnel);
+    // Checks every tunnel (the first failure is reported, nothing starts),
+    // numbers them from the top, learns keys edited since their application
+    // (all at once) and starts every slot's worker. A failure then puts every
+    // tunnel back into configuration mode without a message. False when the
+    // check failed.
+    bool startWork();
+    // Configuration mode: every worker is told to stop; nobody waits.
+    void stopWork();
+    // Writes the whole tunnel list to the settings file (held back while a
+    // load runs). Throws ETunnelError(SettingsFile).
+    void save();
+    // The answer to conflictQuestion: yes takes the channel over, no stops work.
+    void answerConflict(TTunnelId tunnel, bool takeOver);
+    // A pair came or went: port names are refreshed a second after the last
+    // change of a burst. The controller watches the pair store itself; fronts
+    // and tests may call this too.
+    void deviceChanged();
+    bool refreshPending() const;
+
+    // Ticks from the last device change to the refresh.
+    static constexpr uint32_t refreshDelayMs = 1000;
+
+private:
+    struct Slot;
+    struct Tunnel;
+
+    Tunnel* find(TTunnelId tunnel) const;
+    Tunnel& get(TTunnelId tunnel) const;
+    Slot* slotOf(const Tunnel& tunnel, TSlotType kind) const;
+    // Calls posted from other threads run only while the controller lives.
+    TPoster poster() const;
+    void post(std::function<void()> call);
+    void report(TTunnelMessage message);
+    void beginBusy();
+    void endBusy();
+
+    Slot& createSlot(Tunnel& tunnel, TSlotType kind);
+    void removeSlot(Tunnel& tunnel, Slot& slot);
+    void deleteNonTunnelSlots(Tunnel& tunnel);
+    void takePortPair(Tunnel& tunnel, Slot& slot);
+    void showPortPair(Tunnel& tunnel, Slot& slot, const struct TC0cPair* pair);
+    void uninstallPair(Tunnel& tunnel);
+    void startLearning(Tunnel& tunnel, bool byUser);
+    void learningDone(TTunnelId tunnel);
+    void loadDone();
+    void startWorkers();
+    bool checkTunnel(Tunnel& tunnel);
+    void setSlotWorkMode(Tunnel& tunnel, Slot& slot, bool work);
+    void slotMessage(TTunnelId tunnel, TSlotType kind, uint32_t message);
+    void askAboutConflict(Tunnel& tunnel, Slot& slot);
+    void refreshPortNames();
+    void saveIfAllowed();
+
+    TEventLoop& loop_;
+    TTunnelListener& listener_;
+    // Posted calls hold it weakly: they do nothing once the controller is gone.
+    std::shared_ptr<int> alive_ = std::make_shared<int>(0);
+    std::vector<std::unique_ptr<Tunnel>> tunnels_;
+    TTunnelId lastId_ = 0;
+    bool workMode_ = false;
+    int busy_ = 0;
+    bool loading_ = false;
+    bool saveHeldBack_ = false;
+    // Learning runs of the load, and of the start of work, still out.
+    size_t loadLearning_ = 0;
+    size_t startLearning_ = 0;
+    bool startFailed_ = false;
+    size_t loadedTunnels_ = 0;
+    std::unique_ptr<TTunnelMessage> loadError_;
+    std::vector<std::weak_ptr<TThread>> refreshers_;
+    std::unique_ptr<TDeviceWatch> deviceWatch_;
+};
