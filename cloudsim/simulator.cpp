@@ -73,6 +73,8 @@ struct Simulator::Tunnel {
     std::string params;  // Windows-1251
     std::unique_ptr<RemoteDevice> device;
     uint64_t holder = 0; // session that has the channel open; 0 = none
+    // Bytes from the device not yet handed to a client, oldest first.
+    TBytes held;
 };
 
 struct Simulator::Session {
@@ -230,8 +232,10 @@ void Simulator::serveOnce() {
     for (auto& [id, session] : sessions_)
         if (!session->dead && session->pollSlot != SIZE_MAX)
             serveSession(*session, set.events(session->pollSlot));
-    for (auto& tunnel : tunnels_)
+    for (auto& tunnel : tunnels_) {
         tunnel->device->handlePoll(set);
+        deliverHeld(*tunnel);
+    }
 
     const uint32_t now = GetTickCount();
     for (auto& [id, session] : sessions_) {
@@ -450,6 +454,7 @@ void Simulator::handleSettings(Session& s, const std::string& text) {
             holder->peer + " has it open");
     }
     updateStatuses(tunnel);
+    deliverHeld(tunnel);
     s.settingsSeen = true;
     const TBytes held = std::move(s.heldData);
     s.heldData.clear();
@@ -462,15 +467,35 @@ void Simulator::handleSettings(Session& s, const std::string& text) {
 }
 
 void Simulator::deviceReceived(Tunnel& tunnel, const uint8_t* data, size_t size) {
-    Session* holder = holderOf(tunnel);
-    if (!holder) {
-        log(Format("tunnel %s: %zu bytes from the device dropped: no client has the channel open",
-                   tunnel.config.key.c_str(), size));
-        return;
+    // Through the held bytes, so that what waited goes out first.
+    if (!holderOf(tunnel) && tunnel.held.empty())
+        log(Format("tunnel %s: no client has the channel open: bytes from the device are held "
+                   "for the next one, %zu at most",
+                   tunnel.config.key.c_str(), kHeldForAbsentClient));
+    tunnel.held.insert(tunnel.held.end(), data, data + size);
+    if (tunnel.held.size() > kHeldForAbsentClient) {
+        const size_t excess = tunnel.held.size() - kHeldForAbsentClient;
+        tunnel.held.erase(tunnel.held.begin(),
+                          tunnel.held.begin() + static_cast<std::ptrdiff_t>(excess));
+        log(Format("tunnel %s: %zu oldest bytes from the device dropped: more than %zu wait "
+                   "for a client",
+                   tunnel.config.key.c_str(), excess, kHeldForAbsentClient));
     }
-    for (size_t offset = 0; offset < size; offset += maxChannelData)
-        queueMessage(*holder, ptChannel,
-                     buildChannelData(data + offset, std::min(maxChannelData, size - offset)));
+    deliverHeld(tunnel);
+}
+
+void Simulator::deliverHeld(Tunnel& tunnel) {
+    size_t offset = 0;
+    // In pieces while the client takes them, so its send buffer stays small.
+    for (Session* holder = holderOf(tunnel);
+         holder && offset < tunnel.held.size() && holder->out.size() < kHighWater;
+         holder = holderOf(tunnel)) {
+        const size_t size = std::min(maxChannelData, tunnel.held.size() - offset);
+        queueMessage(*holder, ptChannel, buildChannelData(tunnel.held.data() + offset, size));
+        offset += size;
+    }
+    tunnel.held.erase(tunnel.held.begin(),
+                      tunnel.held.begin() + static_cast<std::ptrdiff_t>(offset));
 }
 
 void Simulator::updateStatuses(Tunnel& tunnel) {
