@@ -2,6 +2,7 @@
 
 #include "cloud/protocol.h"
 #include "cloudsim/devices.h"
+#include "cloudsim/settings_text.h"
 #include "model/connection.h"
 #include "platform/text.h"
 #include "platform/tick.h"
@@ -21,8 +22,6 @@ constexpr int kPollMs = 100;
 // How long a refused or redirected client may take to hang up.
 constexpr uint32_t kLingerMs = 5000;
 constexpr size_t kReadChunk = 64 * 1024;
-const std::string kForceMarker = " Force=true";
-const std::string kPortOpened = "PortOpened: True";
 
 const char* channelStateName(uint8_t state) {
     static const char* const names[] = {"dcsUnknown", "dcsConnecting", "dcsConnected", "dcsClosed"};
@@ -423,10 +422,7 @@ void Simulator::dropData(const Session& s, size_t size) {
 void Simulator::handleSettings(Session& s, const std::string& text) {
     log("settings from " + s.peer + ": " + ansiToText(text));
     Tunnel& tunnel = *s.tunnel;
-    const bool force =
-        text.size() >= kForceMarker.size() &&
-        text.compare(text.size() - kForceMarker.size(), kForceMarker.size(), kForceMarker) == 0;
-    const bool opened = text.find(kPortOpened) != std::string::npos;
+    const auto [opened, force] = parseSettingsText(text);
     Session* holder = holderOf(tunnel);
     if (!opened) {
         if (holder == &s) {

@@ -287,10 +287,28 @@ TIniText TIniFile::text() const {
     return parseIniText(bytes);
 }
 
+bool iniReadValue(const TIniText& text, const std::string& section, const std::string& key,
+                  std::string& value) {
+    return findValue(text.lines, section, key, value) != 0;
+}
+
+std::vector<std::string> iniSectionKeys(const TIniText& text, const std::string& section) {
+    std::vector<std::string> keys;
+    for (const auto& range : findSections(text.lines, section)) {
+        std::string k, raw;
+        for (size_t i = range.header + 1; i < range.end; ++i)
+            if (entry(bare(text.lines[i]), k, raw) &&
+                std::none_of(keys.begin(), keys.end(),
+                             [&k](const std::string& known) { return sameName(known, k); }))
+                keys.push_back(k);
+    }
+    return keys;
+}
+
 std::string TIniFile::ReadString(const std::string& section, const std::string& key,
                                  const std::string& defaultValue) const {
     std::string value;
-    return findValue(text().lines, section, key, value) ? value : defaultValue;
+    return iniReadValue(text(), section, key, value) ? value : defaultValue;
 }
 
 int32_t TIniFile::ReadInteger(const std::string& section, const std::string& key,
@@ -300,17 +318,7 @@ int32_t TIniFile::ReadInteger(const std::string& section, const std::string& key
 }
 
 std::vector<std::string> TIniFile::ReadSection(const std::string& section) const {
-    const auto all = text().lines;
-    std::vector<std::string> keys;
-    for (const auto& range : findSections(all, section)) {
-        std::string k, raw;
-        for (size_t i = range.header + 1; i < range.end; ++i)
-            if (entry(bare(all[i]), k, raw) &&
-                std::none_of(keys.begin(), keys.end(),
-                             [&k](const std::string& known) { return sameName(known, k); }))
-                keys.push_back(k);
-    }
-    return keys;
+    return iniSectionKeys(text(), section);
 }
 
 TIniText& TIniFile::edit() {

@@ -25,6 +25,12 @@ struct TIniText {
 };
 TIniText parseIniText(const std::string& bytes);
 std::string iniTextBytes(const TIniText& text);
+// Reads of a text as TIniFile reads its file: the value of the first entry
+// `key` in a section `section` (false when there is none), and the key names
+// of every copy of a section in file order, each name once.
+bool iniReadValue(const TIniText& text, const std::string& section, const std::string& key,
+                  std::string& value);
+std::vector<std::string> iniSectionKeys(const TIniText& text, const std::string& section);
 
 // An INI file read and written entry by entry, the way the private-profile
 // functions do it: section and key names match without regard to case, every
