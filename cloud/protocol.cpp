@@ -203,7 +203,7 @@ TTunnelInfo parseTunnelInfo(const TBytes& payload) {
 uint8_t parseChannelCode(const TBytes& payload) {
     if (payload.size() < 2 || payload[0] != ptChannel ||
         (payload[1] != chData && payload[1] != chStatus))
-        throw EStreamOutOfStep("Channel message that no server sends");
+        throw EStreamOutOfStep("Channel message of a kind the protocol does not have");
     return payload[1];
 }
 

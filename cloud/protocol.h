@@ -145,7 +145,8 @@ TRedirect parseRedirect(const TBytes& payload);
 // texts are ignored.
 TTunnelInfo parseTunnelInfo(const TBytes& payload);
 
-// Byte 1 of a channel message (byte 0 = ptChannel): chData or chStatus.
+// Byte 1 of a channel message (byte 0 = ptChannel): chData or chStatus. Both
+// ends read it so.
 uint8_t parseChannelCode(const TBytes& payload);
 // The serial data of a chData message; an EProtocolError when there is none.
 TBytes parseChannelData(const TBytes& payload);

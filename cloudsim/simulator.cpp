@@ -56,13 +56,6 @@ std::string describeStatus(const TDatasourceStatus& status) {
                   ansiToText(status.webserverParams).c_str());
 }
 
-// A channel message is 5, then a channel the protocol knows.
-void checkChannelMessage(const TBytes& payload) {
-    if (payload.size() < 2 || payload[0] != ptChannel ||
-        (payload[1] != chData && payload[1] != chStatus))
-        throw EProtocolError("a malformed channel message");
-}
-
 } // namespace
 
 struct Simulator::Tunnel {
@@ -345,7 +338,7 @@ void Simulator::handleMessage(Session& s, const TRawMessage& message) {
         } else {
             // Sent before the client read the hello, so under the built-in key.
             TBytes payload = messagePayload(message, builtinKey_);
-            checkChannelMessage(payload);
+            parseChannelCode(payload);
             s.earlyBytes += payload.size();
             if (s.earlyBytes > kHighWater)
                 throw EProtocolError("too much data before the authorization");
@@ -397,8 +390,7 @@ void Simulator::authorize(Session& s, const TBytes& payload) {
 }
 
 void Simulator::handleChannel(Session& s, const TBytes& payload) {
-    checkChannelMessage(payload);
-    if (payload[1] == chStatus) {
+    if (parseChannelCode(payload) == chStatus) {
         handleSettings(s, std::string(payload.begin() + 2, payload.end()));
         return;
     }
