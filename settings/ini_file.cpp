@@ -260,12 +260,19 @@ std::string iniTextBytes(const TIniText& text) {
 TIniText TIniFile::text() const {
     if (updating_)
         return pending_;
-    const int fd = open(fileName_.c_str(), O_RDONLY | O_CLOEXEC);
+    // Non-blocking, so that a pipe put in the file's place cannot hold the reader.
+    const int fd = open(fileName_.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
         if (errno == ENOENT || errno == ENOTDIR)
             return {};
         throw EIniFileError(
             Format("Unable to read %s: %s", fileName_.c_str(), std::strerror(errno)));
+    }
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        throw EIniFileError(Format("Unable to read %s: %s", fileName_.c_str(),
+                                   S_ISDIR(st.st_mode) ? std::strerror(EISDIR) : "not a file"));
     }
     std::string bytes;
     char buffer[65536];

@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 #include <optional>
+#include <sys/stat.h>
 
 namespace {
 
@@ -214,6 +215,11 @@ TEST_F(SettingsFileTest, AFolderInPlaceOfTheFileIsNamedAndLeftAlone) {
     }
     EXPECT_THROW(writeStoredTunnels(ini, {{0, "k", -1, {}}}), EIniFileError);
     EXPECT_TRUE(std::filesystem::is_directory(file() / "inside"));
+
+    // Nor does a pipe in its place hold the reader.
+    std::filesystem::remove_all(file());
+    ASSERT_EQ(mkfifo(file().c_str(), 0600), 0);
+    EXPECT_THROW(readStoredTunnels(ini), EIniFileError);
 }
 
 } // namespace
