@@ -45,8 +45,8 @@ std::string homeFolder() {
     throw EPairStore("Cannot find the home folder of the current user");
 }
 
-bool parsePairNumber(const std::string& line, int& number) {
-    const std::string text = trimmed(line);
+// A line with its blanks trimmed.
+bool parsePairNumber(const std::string& text, int& number) {
     if (text.empty() || text.size() > 9 ||
         !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; }))
         return false;
@@ -112,12 +112,12 @@ TPairList parsePairList(const std::string& text) {
         size_t end = text.find('\n', start);
         if (end == std::string::npos)
             end = text.size();
-        const std::string line = text.substr(start, end - start);
+        const std::string line = trimmed(text.substr(start, end - start));
         int number = 0;
         if (parsePairNumber(line, number)) {
             if (seen.insert(number).second)
                 list.pairs.push_back(number);
-        } else if (!trimmed(line).empty()) {
+        } else if (!line.empty()) {
             ++list.badLines;
         }
         start = end + 1;
