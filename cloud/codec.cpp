@@ -1,6 +1,7 @@
 #include "cloud/codec.h"
 
 #include <algorithm>
+#include <string>
 
 namespace {
 constexpr uint32_t xxteaDelta = 0x9E3779B9;
@@ -143,7 +144,17 @@ std::vector<TBytes> buildMessageFrames(uint8_t type, const TBytes& payload, cons
 }
 
 TBytes messagePayload(const TRawMessage& message, const TBytes& key) {
-    return decryptBytes(message.body, key);
+    const TBytes& body = message.body;
+    if (body.empty())
+        return {};
+    if (body.size() % 4 != 0 || body.size() < 8)
+        throw EStreamOutOfStep("Message body of " + std::to_string(body.size()) +
+                               " bytes is not an encrypted payload");
+    TBytes payload = decryptBytes(body, key);
+    // decryptBytes gives an empty result for a length word beyond the body.
+    if (encryptedBodySize(payload.size()) != body.size())
+        throw EStreamOutOfStep("Length word of a message body does not fit");
+    return payload;
 }
 
 size_t TMessageAssembler::bytesWanted() const {
@@ -158,21 +169,28 @@ size_t TMessageAssembler::bytesWanted() const {
     return 0;
 }
 
+void TMessageAssembler::fail(const char* reason) {
+    stage_ = Stage::failed;
+    failure_ = reason;
+    throw EStreamOutOfStep(failure_);
+}
+
 size_t TMessageAssembler::feed(const uint8_t* data, size_t size) {
     size_t used = 0;
     while (used < size && !complete_) {
         if (stage_ == Stage::failed)
-            throw EStreamOutOfStep("Message longer than 65535 bytes");
+            throw EStreamOutOfStep(failure_);
         if (stage_ == Stage::header) {
             header_[headerFill_++] = data[used++];
             if (headerFill_ < frameHeaderSize)
                 continue;
             headerFill_ = 0;
             const TFrameHeader header = decodeFrameHeader(header_[0], header_[1]);
-            if (message_.body.size() + header.length > maxMessageBody) {
-                stage_ = Stage::failed;
-                throw EStreamOutOfStep("Message longer than 65535 bytes");
-            }
+            if (message_.body.size() + header.length > maxMessageBody)
+                fail("Message longer than 65535 bytes");
+            // Senders give every frame of a message the message's type.
+            if (moreFrames_ && header.type != message_.type)
+                fail("Frames of one message with different types");
             message_.type = header.type;
             message_.lastHeader = header_;
             moreFrames_ = header.more;

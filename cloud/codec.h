@@ -80,6 +80,9 @@ struct TRawMessage {
     std::array<uint8_t, frameHeaderSize> lastHeader{}; // as received, for the traffic line
 };
 // Decrypts a received body under `key`; an empty body is an empty payload.
+// Throws EStreamOutOfStep for a body that encryptBytes cannot have made: not
+// whole words, a single word, or a length word that does not give the body's
+// size.
 TBytes messagePayload(const TRawMessage& message, const TBytes& key);
 
 // Joins frames into messages. It is fed the bytes of the connection as they
@@ -89,8 +92,9 @@ class TMessageAssembler {
 public:
     // Consumes bytes up to the end of the current message at most and returns
     // how many it took. Throws EStreamOutOfStep, before taking the frame's
-    // payload, when a header would take the body past 65535 bytes; the
-    // assembler then stays failed.
+    // payload, for a header that no sender writes: one that would take the
+    // body past 65535 bytes, or a type other than that of the message's
+    // earlier frames. The assembler then stays failed.
     size_t feed(const uint8_t* data, size_t size);
     size_t bytesWanted() const;
     bool hasMessage() const { return complete_; }
@@ -99,7 +103,10 @@ public:
 
 private:
     enum class Stage { header, payload, failed };
+    [[noreturn]] void fail(const char* reason);
+
     Stage stage_ = Stage::header;
+    const char* failure_ = "";
     std::array<uint8_t, frameHeaderSize> header_{};
     size_t headerFill_ = 0;
     size_t payloadLeft_ = 0;

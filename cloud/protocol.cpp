@@ -144,3 +144,86 @@ TBytes buildDatasourceStatus(const TDatasourceStatus& status) {
     appendStatusText(out, status.extendedString);
     return out;
 }
+
+void checkServerMessageType(uint8_t type) {
+    if (type != ptControl && type != ptKeepAlive && type != ptChannel)
+        throw EStreamOutOfStep("Message of type " + std::to_string(type) +
+                               ", which no server sends");
+}
+
+uint8_t parseControlCode(const TBytes& payload) {
+    if (payload.empty())
+        throw EProtocolError("Communication error. Protocol mismatch");
+    if (payload[0] != ctlHello && payload[0] != ctlAuthReply)
+        throw EStreamOutOfStep("Control message " + std::to_string(payload[0]) +
+                               ", which no server sends");
+    return payload[0];
+}
+
+TAuthReply parseAuthReply(const TBytes& payload) {
+    if (payload.size() < 2)
+        throw EProtocolError("Communication error. Authorization reply too short");
+    TAuthReply reply;
+    reply.accepted = payload[1] == authAccepted;
+    if (!reply.accepted)
+        return reply;
+    if (payload.size() < 3)
+        throw EProtocolError("Communication error. Authorization reply too short");
+    reply.part = payload[2];
+    return reply;
+}
+
+TRedirect parseRedirect(const TBytes& payload) {
+    TRedirect redirect;
+    if (payload.size() < 6) {
+        redirect.ignored = true;
+        return redirect;
+    }
+    TPayloadReader reader(payload, 3);
+    const uint16_t length = reader.u16();
+    if (length >= 1 && length <= maxStatusTextLength && reader.remaining() >= length) {
+        redirect.serverName = reader.bytes(length);
+        redirect.validitySeconds = reader.u16();
+    }
+    return redirect;
+}
+
+TTunnelInfo parseTunnelInfo(const TBytes& payload) {
+    TPayloadReader reader(payload, 3);
+    TTunnelInfo info;
+    info.tunnelId = reader.byte();
+    info.localInterfaceId = reader.byte();
+    info.name = reader.lenString();
+    info.desc = reader.lenString();
+    info.defParams = reader.lenString();
+    info.paramsDesc = reader.lenString();
+    return info;
+}
+
+uint8_t parseChannelCode(const TBytes& payload) {
+    if (payload.size() < 2 || payload[0] != ptChannel ||
+        (payload[1] != chData && payload[1] != chStatus))
+        throw EStreamOutOfStep("Channel message of a kind the protocol does not have");
+    return payload[1];
+}
+
+TBytes parseChannelData(const TBytes& payload) {
+    if (payload.size() <= 2)
+        throw EProtocolError("Communication error. Data message without data");
+    return TBytes(payload.begin() + 2, payload.end());
+}
+
+TDatasourceStatus parseDatasourceStatus(const TBytes& payload) {
+    TPayloadReader reader(payload, 2);
+    const auto statusText = [&reader] {
+        const uint16_t length = reader.u16();
+        return length >= 1 && length <= maxStatusTextLength ? reader.bytes(length) : std::string();
+    };
+    TDatasourceStatus status;
+    status.webserverParams = statusText();
+    status.connectedToServer = reader.byte() == 1;
+    status.channelState = reader.byte();
+    status.closeReason = reader.byte();
+    status.extendedString = statusText();
+    return status;
+}

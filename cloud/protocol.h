@@ -47,7 +47,9 @@ public:
     // A big-endian 16-bit length n, then n bytes.
     std::string lenString();
     size_t position() const { return position_; }
-    size_t remaining() const { return payload_.size() - position_; }
+    size_t remaining() const {
+        return position_ < payload_.size() ? payload_.size() - position_ : 0;
+    }
 
 private:
     const TBytes& payload_;
@@ -108,3 +110,47 @@ struct TDatasourceStatus {
     std::string extendedString;
 };
 TBytes buildDatasourceStatus(const TDatasourceStatus& status);
+
+// Readers of what the server sends, each strict about lengths: a field that
+// runs past the end of the payload is an EProtocolError; a code that no server
+// sends means the stream is out of step (EStreamOutOfStep). Texts come back as
+// the 8-bit bytes of the wire.
+
+// The message types a server sends: control, keepalive and channel.
+void checkServerMessageType(uint8_t type);
+// Byte 0 of a control message: ctlHello or ctlAuthReply.
+uint8_t parseControlCode(const TBytes& payload);
+
+// An authorization reply (byte 0 = ctlAuthReply). `part` is byte 2 of an
+// accepting reply: authRedirect, authTunnelInfo, or anything else for a plain
+// acceptance.
+struct TAuthReply {
+    bool accepted = false;
+    uint8_t part = 0;
+};
+TAuthReply parseAuthReply(const TBytes& payload);
+
+// The redirect part of an accepting reply. A payload of fewer than 6 bytes is
+// ignored as a whole (`ignored`); a server name of length 0, over 299 bytes or
+// past the end is not taken (`serverName` empty) but still ends the
+// connection.
+struct TRedirect {
+    bool ignored = false;
+    std::string serverName;
+    uint16_t validitySeconds = 0;
+};
+TRedirect parseRedirect(const TBytes& payload);
+
+// The tunnel description part of an accepting reply; bytes after the four
+// texts are ignored.
+TTunnelInfo parseTunnelInfo(const TBytes& payload);
+
+// Byte 1 of a channel message (byte 0 = ptChannel): chData or chStatus. Both
+// ends read it so.
+uint8_t parseChannelCode(const TBytes& payload);
+// The serial data of a chData message; an EProtocolError when there is none.
+TBytes parseChannelData(const TBytes& payload);
+// The data source status of a chStatus message from the server. A text whose
+// length is 0 or over 299 reads as empty and its bytes are not skipped, as
+// the client has always read it.
+TDatasourceStatus parseDatasourceStatus(const TBytes& payload);

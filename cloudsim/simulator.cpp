@@ -2,6 +2,7 @@
 
 #include "cloud/protocol.h"
 #include "cloudsim/devices.h"
+#include "cloudsim/settings_text.h"
 #include "model/connection.h"
 #include "platform/text.h"
 #include "platform/tick.h"
@@ -21,8 +22,6 @@ constexpr int kPollMs = 100;
 // How long a refused or redirected client may take to hang up.
 constexpr uint32_t kLingerMs = 5000;
 constexpr size_t kReadChunk = 64 * 1024;
-const std::string kForceMarker = " Force=true";
-const std::string kPortOpened = "PortOpened: True";
 
 const char* channelStateName(uint8_t state) {
     static const char* const names[] = {"dcsUnknown", "dcsConnecting", "dcsConnected", "dcsClosed"};
@@ -57,13 +56,6 @@ std::string describeStatus(const TDatasourceStatus& status) {
                   ansiToText(status.webserverParams).c_str());
 }
 
-// A channel message is 5, then a channel the protocol knows.
-void checkChannelMessage(const TBytes& payload) {
-    if (payload.size() < 2 || payload[0] != ptChannel ||
-        (payload[1] != chData && payload[1] != chStatus))
-        throw EProtocolError("a malformed channel message");
-}
-
 } // namespace
 
 struct Simulator::Tunnel {
@@ -73,6 +65,8 @@ struct Simulator::Tunnel {
     std::string params;  // Windows-1251
     std::unique_ptr<RemoteDevice> device;
     uint64_t holder = 0; // session that has the channel open; 0 = none
+    // Bytes from the device not yet handed to a client, oldest first.
+    TBytes held;
 };
 
 struct Simulator::Session {
@@ -230,8 +224,10 @@ void Simulator::serveOnce() {
     for (auto& [id, session] : sessions_)
         if (!session->dead && session->pollSlot != SIZE_MAX)
             serveSession(*session, set.events(session->pollSlot));
-    for (auto& tunnel : tunnels_)
+    for (auto& tunnel : tunnels_) {
         tunnel->device->handlePoll(set);
+        deliverHeld(*tunnel);
+    }
 
     const uint32_t now = GetTickCount();
     for (auto& [id, session] : sessions_) {
@@ -342,7 +338,7 @@ void Simulator::handleMessage(Session& s, const TRawMessage& message) {
         } else {
             // Sent before the client read the hello, so under the built-in key.
             TBytes payload = messagePayload(message, builtinKey_);
-            checkChannelMessage(payload);
+            parseChannelCode(payload);
             s.earlyBytes += payload.size();
             if (s.earlyBytes > kHighWater)
                 throw EProtocolError("too much data before the authorization");
@@ -394,8 +390,7 @@ void Simulator::authorize(Session& s, const TBytes& payload) {
 }
 
 void Simulator::handleChannel(Session& s, const TBytes& payload) {
-    checkChannelMessage(payload);
-    if (payload[1] == chStatus) {
+    if (parseChannelCode(payload) == chStatus) {
         handleSettings(s, std::string(payload.begin() + 2, payload.end()));
         return;
     }
@@ -419,10 +414,7 @@ void Simulator::dropData(const Session& s, size_t size) {
 void Simulator::handleSettings(Session& s, const std::string& text) {
     log("settings from " + s.peer + ": " + ansiToText(text));
     Tunnel& tunnel = *s.tunnel;
-    const bool force =
-        text.size() >= kForceMarker.size() &&
-        text.compare(text.size() - kForceMarker.size(), kForceMarker.size(), kForceMarker) == 0;
-    const bool opened = text.find(kPortOpened) != std::string::npos;
+    const auto [opened, force] = parseSettingsText(text);
     Session* holder = holderOf(tunnel);
     if (!opened) {
         if (holder == &s) {
@@ -450,6 +442,7 @@ void Simulator::handleSettings(Session& s, const std::string& text) {
             holder->peer + " has it open");
     }
     updateStatuses(tunnel);
+    deliverHeld(tunnel);
     s.settingsSeen = true;
     const TBytes held = std::move(s.heldData);
     s.heldData.clear();
@@ -462,15 +455,35 @@ void Simulator::handleSettings(Session& s, const std::string& text) {
 }
 
 void Simulator::deviceReceived(Tunnel& tunnel, const uint8_t* data, size_t size) {
-    Session* holder = holderOf(tunnel);
-    if (!holder) {
-        log(Format("tunnel %s: %zu bytes from the device dropped: no client has the channel open",
-                   tunnel.config.key.c_str(), size));
-        return;
+    // Through the held bytes, so that what waited goes out first.
+    if (!holderOf(tunnel) && tunnel.held.empty())
+        log(Format("tunnel %s: no client has the channel open: bytes from the device are held "
+                   "for the next one, %zu at most",
+                   tunnel.config.key.c_str(), kHeldForAbsentClient));
+    tunnel.held.insert(tunnel.held.end(), data, data + size);
+    if (tunnel.held.size() > kHeldForAbsentClient) {
+        const size_t excess = tunnel.held.size() - kHeldForAbsentClient;
+        tunnel.held.erase(tunnel.held.begin(),
+                          tunnel.held.begin() + static_cast<std::ptrdiff_t>(excess));
+        log(Format("tunnel %s: %zu oldest bytes from the device dropped: more than %zu wait "
+                   "for a client",
+                   tunnel.config.key.c_str(), excess, kHeldForAbsentClient));
     }
-    for (size_t offset = 0; offset < size; offset += maxChannelData)
-        queueMessage(*holder, ptChannel,
-                     buildChannelData(data + offset, std::min(maxChannelData, size - offset)));
+    deliverHeld(tunnel);
+}
+
+void Simulator::deliverHeld(Tunnel& tunnel) {
+    size_t offset = 0;
+    // In pieces while the client takes them, so its send buffer stays small.
+    for (Session* holder = holderOf(tunnel);
+         holder && offset < tunnel.held.size() && holder->out.size() < kHighWater;
+         holder = holderOf(tunnel)) {
+        const size_t size = std::min(maxChannelData, tunnel.held.size() - offset);
+        queueMessage(*holder, ptChannel, buildChannelData(tunnel.held.data() + offset, size));
+        offset += size;
+    }
+    tunnel.held.erase(tunnel.held.begin(),
+                      tunnel.held.begin() + static_cast<std::ptrdiff_t>(offset));
 }
 
 void Simulator::updateStatuses(Tunnel& tunnel) {

@@ -20,6 +20,9 @@ constexpr uint32_t kClientSilenceMs = 120000; // a client silent longer is dropp
 constexpr size_t kHighWater = 256 * 1024;     // stop reading a source while this much waits
 constexpr size_t kMaxBuffered = 1024 * 1024;  // a client that lets more pile up is dropped
 constexpr size_t kMaxClients = 256;
+// What a tunnel's device sends while no client has the channel open waits for
+// the next one, up to this much; beyond it the oldest bytes go.
+constexpr size_t kHeldForAbsentClient = 1024 * 1024;
 
 // The local cloud server: one thread serves every client with poll(). It
 // greets each connection, checks the tunnel key against its table, relays the
@@ -66,6 +69,7 @@ private:
     void handleSettings(Session& session, const std::string& text);
     void dropData(const Session& session, size_t size);
     void deviceReceived(Tunnel& tunnel, const uint8_t* data, size_t size);
+    void deliverHeld(Tunnel& tunnel);
     void updateStatuses(Tunnel& tunnel);
     void queueMessage(Session& session, uint8_t type, const TBytes& payload, const TBytes& key);
     void queueMessage(Session& session, uint8_t type, const TBytes& payload);

@@ -39,7 +39,10 @@ int main(int argc, char** argv) {
     int status = 0;
     for (long i = 0; i < count; ++i) {
         try {
-            const std::string line = describePair(addPairToStore()) + "\n";
+            std::string setAside;
+            const std::string line = describePair(addPairToStore(&setAside)) + "\n";
+            if (!setAside.empty())
+                std::fprintf(stderr, "addCom: %s\n", setAside.c_str());
             if (::write(out, line.data(), line.size()) != static_cast<ssize_t>(line.size()))
                 status = fail(std::string("cannot write ") + argv[2] + ": " + std::strerror(errno));
         } catch (const EPairStore& error) {

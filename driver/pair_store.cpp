@@ -45,8 +45,8 @@ std::string homeFolder() {
     throw EPairStore("Cannot find the home folder of the current user");
 }
 
-bool parsePairNumber(const std::string& line, int& number) {
-    const std::string text = trimmed(line);
+// A line with its blanks trimmed.
+bool parsePairNumber(const std::string& text, int& number) {
     if (text.empty() || text.size() > 9 ||
         !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; }))
         return false;
@@ -104,47 +104,116 @@ std::string pairStoreFile() {
     return pairStoreFolder() + "/" + storeName;
 }
 
-std::vector<int> readPairStore(const std::string& file) {
-    std::vector<int> pairs;
-    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return pairs;
-    std::string text;
-    char buffer[4096];
-    ssize_t n;
-    while (text.size() < maxStoreSize && (n = ::read(fd, buffer, sizeof buffer)) != 0) {
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            break;
-        }
-        text.append(buffer, static_cast<size_t>(n));
-    }
-    ::close(fd);
-
+TPairList parsePairList(const std::string& text) {
+    TPairList list;
     std::set<int> seen;
     size_t start = 0;
     while (start < text.size()) {
         size_t end = text.find('\n', start);
         if (end == std::string::npos)
             end = text.size();
+        const std::string line = trimmed(text.substr(start, end - start));
         int number = 0;
-        if (parsePairNumber(text.substr(start, end - start), number) && seen.insert(number).second)
-            pairs.push_back(number);
+        if (parsePairNumber(line, number)) {
+            if (seen.insert(number).second)
+                list.pairs.push_back(number);
+        } else if (!line.empty()) {
+            ++list.badLines;
+        }
         start = end + 1;
     }
-    return pairs;
+    return list;
+}
+
+TPairStoreRead loadPairStore(const std::string& file) {
+    TPairStoreRead result;
+    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) {
+        if (errno != ENOENT)
+            result.problem = std::strerror(errno);
+        return result;
+    }
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        ::close(fd);
+        result.problem = S_ISDIR(info.st_mode) ? "a folder stands in its place" : "not a file";
+        return result;
+    }
+    std::string text;
+    char buffer[4096];
+    while (text.size() <= maxStoreSize) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n == 0)
+            break;
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            result.problem = std::strerror(errno);
+            break;
+        }
+        text.append(buffer, static_cast<size_t>(n));
+    }
+    ::close(fd);
+    if (text.size() > maxStoreSize) {
+        result.problem = "longer than 1 MB";
+        text.resize(maxStoreSize);
+    }
+    TPairList list = parsePairList(text);
+    result.pairs = std::move(list.pairs);
+    if (result.problem.empty() && list.badLines > 0)
+        result.problem = std::to_string(list.badLines) + " lines are not pair numbers";
+    return result;
+}
+
+std::vector<int> readPairStore(const std::string& file) {
+    return loadPairStore(file).pairs;
 }
 
 std::vector<int> installedPairs() {
     return readPairStore(pairStoreFile());
 }
 
-int addPairToStore() {
+namespace {
+
+// Under the store lock: the pairs of the store, an unreadable one set aside.
+std::vector<int> lockedPairs(const std::string& folder, std::string* setAside) {
+    const std::string file = folder + "/" + storeName;
+    TPairStoreRead store = loadPairStore(file);
+    if (store.problem.empty())
+        return store.pairs;
+    std::string aside;
+    for (int n = 1;; ++n) {
+        aside = file + ".unreadable." + std::to_string(n);
+        struct stat info {};
+        if (::lstat(aside.c_str(), &info) != 0)
+            break;
+    }
+    if (::rename(file.c_str(), aside.c_str()) != 0)
+        throw EPairStore(errnoText("Cannot set aside the unreadable pair list " + file, errno));
+    writePairStore(folder, store.pairs);
+    const std::string line = "The pair list " + file + " could not be read (" + store.problem +
+                             "); it is kept as " + aside;
+    if (setAside)
+        *setAside = line;
+    return store.pairs;
+}
+
+} // namespace
+
+std::string setAsideUnreadablePairStore() {
     const std::string folder = pairStoreFolder();
     ensurePrivateFolder(folder);
     TStoreLock lock(folder);
-    std::vector<int> pairs = readPairStore(folder + "/" + storeName);
+    std::string line;
+    lockedPairs(folder, &line);
+    return line;
+}
+
+int addPairToStore(std::string* setAside) {
+    const std::string folder = pairStoreFolder();
+    ensurePrivateFolder(folder);
+    TStoreLock lock(folder);
+    std::vector<int> pairs = lockedPairs(folder, setAside);
     const std::set<int> used(pairs.begin(), pairs.end());
     int number = 0;
     while (used.count(number))
@@ -154,11 +223,11 @@ int addPairToStore() {
     return number;
 }
 
-bool removePairFromStore(int pairNumber) {
+bool removePairFromStore(int pairNumber, std::string* setAside) {
     const std::string folder = pairStoreFolder();
     ensurePrivateFolder(folder);
     TStoreLock lock(folder);
-    std::vector<int> pairs = readPairStore(folder + "/" + storeName);
+    std::vector<int> pairs = lockedPairs(folder, setAside);
     const auto found = std::find(pairs.begin(), pairs.end(), pairNumber);
     if (found == pairs.end())
         return false;

@@ -18,16 +18,39 @@ public:
 std::string pairStoreFolder();
 std::string pairStoreFile();
 
-// The pairs listed in `file`, in store order; a missing file lists none and
-// lines that are not a pair number are skipped.
+// The text of a store: its pair numbers in order (a repeated number counts
+// once, blank lines are allowed) and the lines that are not a pair number.
+struct TPairList {
+    std::vector<int> pairs;
+    size_t badLines = 0;
+};
+TPairList parsePairList(const std::string& text);
+
+// A store as read from `file`: a missing file lists none; `problem` says why a
+// file that exists cannot be used (a folder in its place, a read error, more
+// than 1 MB, or lines that are not pair numbers), empty when it can.
+struct TPairStoreRead {
+    std::vector<int> pairs; // those that could be read
+    std::string problem;
+};
+TPairStoreRead loadPairStore(const std::string& file);
+// The pairs of loadPairStore, whatever its problem.
 std::vector<int> readPairStore(const std::string& file);
+
+// When the current user's store cannot be used, renames it (file or folder)
+// to "pairs.unreadable.<n>" beside it, keeps it there, and writes a new store
+// with the pairs that could be read. Returns a line naming both paths and the
+// cause, empty when the store was fine. Throws EPairStore when that fails.
+// addPairToStore and removePairFromStore do the same before they change it.
+std::string setAsideUnreadablePairStore();
 // The pairs of the current user's store.
 std::vector<int> installedPairs();
 
 // Adds the lowest free pair number and returns it. Throws EPairStore.
-int addPairToStore();
+// `setAside`, when given, receives the line of an unreadable store set aside.
+int addPairToStore(std::string* setAside = nullptr);
 // Removes pair `pairNumber`; false when it was not listed. Throws EPairStore.
-bool removePairFromStore(int pairNumber);
+bool removePairFromStore(int pairNumber, std::string* setAside = nullptr);
 
 // Where the user's program finds the user-facing side of pair n:
 // $XDG_RUNTIME_DIR/zelvane-tunnel/ttyZV<n>, else /tmp/zelvane-tunnel-<uid>/ttyZV<n>.

@@ -32,7 +32,11 @@ bool parseNumber(const std::string& text, int& number) {
 int main(int argc, char** argv) {
     try {
         if (argc == 2 && std::strcmp(argv[1], "list") == 0) {
-            for (int pair : installedPairs())
+            const TPairStoreRead store = loadPairStore(pairStoreFile());
+            if (!store.problem.empty())
+                std::fprintf(stderr, "setupc: the pair list %s could not be read (%s)\n",
+                             pairStoreFile().c_str(), store.problem.c_str());
+            for (int pair : store.pairs)
                 std::printf("%s\n", describePair(pair).c_str());
             return 0;
         }
@@ -40,7 +44,11 @@ int main(int argc, char** argv) {
             int pair = 0;
             if (!parseNumber(argv[2], pair))
                 return fail(std::string("\"") + argv[2] + "\" is not a pair number");
-            if (!removePairFromStore(pair))
+            std::string setAside;
+            const bool removed = removePairFromStore(pair, &setAside);
+            if (!setAside.empty())
+                std::fprintf(stderr, "setupc: %s\n", setAside.c_str());
+            if (!removed)
                 return fail("there is no pair " + std::to_string(pair));
             // A program that hosted the pair removes its link itself; this
             // one is left over from a program that ended abruptly.

@@ -1,6 +1,7 @@
 // Feeds arbitrary bytes from the server through the frame assembler, the
-// decryption and the handshake parsers, as the cloud client reads them; and
-// checks that encryption round-trips whatever the payload.
+// decryption, the check of the message type and the handshake parsers, as the
+// cloud client reads them; and checks that encryption round-trips whatever the
+// payload.
 #include "cloud/codec.h"
 #include "cloud/protocol.h"
 
@@ -21,6 +22,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 continue;
             const TRawMessage message = assembler.takeMessage();
             const TBytes payload = messagePayload(message, key);
+            checkServerMessageType(message.type);
             try {
                 parseHello(payload);
             } catch (const std::exception&) {
@@ -30,8 +32,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             } catch (const std::exception&) {
             }
         }
-    } catch (const EProtocolError&) {
-        // The stream is out of step: the client drops the connection.
+    } catch (const EStreamOutOfStep&) {
+        // The client drops the connection.
     }
 
     if (size > 0 && size <= maxMessagePayload) {

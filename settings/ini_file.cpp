@@ -9,9 +9,8 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
-#include <fstream>
-#include <sstream>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -96,6 +95,38 @@ std::string storedValue(const std::string& value) {
     return needsQuotes ? "\"" + v + "\"" : v;
 }
 
+// A line without its line break.
+std::string bare(const std::string& line) {
+    size_t end = line.size();
+    if (end > 0 && line[end - 1] == '\n')
+        --end;
+    if (end > 0 && line[end - 1] == '\r')
+        --end;
+    return line.substr(0, end);
+}
+
+std::string lineBreakOf(const std::string& line) {
+    return line.substr(bare(line).size());
+}
+
+// The line break of new lines: that of the file's first line, else "\n".
+std::string fileLineBreak(const std::vector<std::string>& lines) {
+    for (const auto& line : lines)
+        if (!line.empty() && line.back() == '\n')
+            return lineBreakOf(line);
+    return "\n";
+}
+
+// Gives a last line without a break its break before lines follow it.
+void endLastLine(std::vector<std::string>& lines) {
+    if (!lines.empty() && !lines.back().empty() && lines.back().back() != '\n')
+        lines.back() += fileLineBreak(lines);
+}
+
+bool isBlankLine(const std::string& line) {
+    return trimBlanks(bare(line)).empty();
+}
+
 struct SectionRange {
     size_t header; // index of the section line
     size_t end;    // one past its last line
@@ -106,11 +137,11 @@ std::vector<SectionRange> findSections(const std::vector<std::string>& lines,
     std::vector<SectionRange> found;
     std::string name;
     for (size_t i = 0; i < lines.size(); ++i) {
-        if (!sectionName(lines[i], name) || !sameName(name, section))
+        if (!sectionName(bare(lines[i]), name) || !sameName(name, section))
             continue;
         size_t end = i + 1;
         std::string other;
-        while (end < lines.size() && !sectionName(lines[end], other))
+        while (end < lines.size() && !sectionName(bare(lines[end]), other))
             ++end;
         found.push_back({i, end});
     }
@@ -129,6 +160,38 @@ std::string writeTarget(const std::string& path) {
         }
     }
     return path;
+}
+
+// The read value of the first entry `key` of `section`; returns the index of
+// its line, or 0 when there is none (a section line always comes first).
+size_t findValue(const std::vector<std::string>& lines, const std::string& section,
+                 const std::string& key, std::string& value) {
+    for (const auto& range : findSections(lines, section)) {
+        std::string k, raw;
+        for (size_t i = range.header + 1; i < range.end; ++i)
+            if (entry(bare(lines[i]), k, raw) && sameName(k, key)) {
+                value = limitChars(unquoted(raw), maxValueChars);
+                return i;
+            }
+    }
+    return 0;
+}
+
+void eraseSections(std::vector<std::string>& lines, const std::vector<SectionRange>& sections) {
+    for (auto it = sections.rbegin(); it != sections.rend(); ++it)
+        lines.erase(lines.begin() + static_cast<std::ptrdiff_t>(it->header),
+                    lines.begin() + static_cast<std::ptrdiff_t>(it->end));
+}
+
+// A new section at the end of the file, a blank line before it.
+void appendSection(std::vector<std::string>& lines, const std::string& section,
+                   const std::vector<std::string>& body) {
+    const std::string br = fileLineBreak(lines);
+    endLastLine(lines);
+    if (!lines.empty() && !isBlankLine(lines.back()))
+        lines.push_back(br);
+    lines.push_back("[" + section + "]" + br);
+    lines.insert(lines.end(), body.begin(), body.end());
 }
 
 } // namespace
@@ -171,32 +234,88 @@ bool parseIniInteger(const std::string& text, int32_t& value) {
 
 TIniFile::TIniFile(std::string fileName) : fileName_(std::move(fileName)) {}
 
-std::vector<std::string> TIniFile::lines() const {
+TIniText parseIniText(const std::string& bytes) {
+    TIniText text;
+    size_t pos = 0;
+    if (bytes.rfind("\xEF\xBB\xBF", 0) == 0) {
+        text.bom = bytes.substr(0, 3);
+        pos = 3;
+    }
+    while (pos < bytes.size()) {
+        const size_t newline = bytes.find('\n', pos);
+        const size_t end = newline == std::string::npos ? bytes.size() : newline + 1;
+        text.lines.push_back(bytes.substr(pos, end - pos));
+        pos = end;
+    }
+    return text;
+}
+
+std::string iniTextBytes(const TIniText& text) {
+    std::string bytes = text.bom;
+    for (const auto& line : text.lines)
+        bytes += line;
+    return bytes;
+}
+
+TIniText TIniFile::text() const {
     if (updating_)
         return pending_;
-    std::vector<std::string> result;
-    std::ifstream in(fileName_, std::ios::binary);
-    std::string line;
-    while (std::getline(in, line)) {
-        if (!line.empty() && line.back() == '\r')
-            line.pop_back();
-        result.push_back(std::move(line));
+    // Non-blocking, so that a pipe put in the file's place cannot hold the reader.
+    const int fd = open(fileName_.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) {
+        if (errno == ENOENT || errno == ENOTDIR)
+            return {};
+        throw EIniFileError(
+            Format("Unable to read %s: %s", fileName_.c_str(), std::strerror(errno)));
     }
-    if (!result.empty() && result[0].rfind("\xEF\xBB\xBF", 0) == 0)
-        result[0].erase(0, 3);
-    return result;
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        throw EIniFileError(Format("Unable to read %s: %s", fileName_.c_str(),
+                                   S_ISDIR(st.st_mode) ? std::strerror(EISDIR) : "not a file"));
+    }
+    std::string bytes;
+    char buffer[65536];
+    for (;;) {
+        const ssize_t got = read(fd, buffer, sizeof buffer);
+        if (got == 0)
+            break;
+        if (got < 0) {
+            if (errno == EINTR)
+                continue;
+            const int error = errno;
+            close(fd);
+            throw EIniFileError(
+                Format("Unable to read %s: %s", fileName_.c_str(), std::strerror(error)));
+        }
+        bytes.append(buffer, static_cast<size_t>(got));
+    }
+    close(fd);
+    return parseIniText(bytes);
+}
+
+bool iniReadValue(const TIniText& text, const std::string& section, const std::string& key,
+                  std::string& value) {
+    return findValue(text.lines, section, key, value) != 0;
+}
+
+std::vector<std::string> iniSectionKeys(const TIniText& text, const std::string& section) {
+    std::vector<std::string> keys;
+    for (const auto& range : findSections(text.lines, section)) {
+        std::string k, raw;
+        for (size_t i = range.header + 1; i < range.end; ++i)
+            if (entry(bare(text.lines[i]), k, raw) &&
+                std::none_of(keys.begin(), keys.end(),
+                             [&k](const std::string& known) { return sameName(known, k); }))
+                keys.push_back(k);
+    }
+    return keys;
 }
 
 std::string TIniFile::ReadString(const std::string& section, const std::string& key,
                                  const std::string& defaultValue) const {
-    const auto all = lines();
-    for (const auto& range : findSections(all, section)) {
-        std::string k, raw;
-        for (size_t i = range.header + 1; i < range.end; ++i)
-            if (entry(all[i], k, raw) && sameName(k, key))
-                return limitChars(unquoted(raw), maxValueChars);
-    }
-    return defaultValue;
+    std::string value;
+    return iniReadValue(text(), section, key, value) ? value : defaultValue;
 }
 
 int32_t TIniFile::ReadInteger(const std::string& section, const std::string& key,
@@ -206,22 +325,12 @@ int32_t TIniFile::ReadInteger(const std::string& section, const std::string& key
 }
 
 std::vector<std::string> TIniFile::ReadSection(const std::string& section) const {
-    const auto all = lines();
-    std::vector<std::string> keys;
-    for (const auto& range : findSections(all, section)) {
-        std::string k, raw;
-        for (size_t i = range.header + 1; i < range.end; ++i)
-            if (entry(all[i], k, raw) &&
-                std::none_of(keys.begin(), keys.end(),
-                             [&k](const std::string& known) { return sameName(known, k); }))
-                keys.push_back(k);
-    }
-    return keys;
+    return iniSectionKeys(text(), section);
 }
 
-std::vector<std::string>& TIniFile::edit() {
+TIniText& TIniFile::edit() {
     if (!updating_)
-        pending_ = lines();
+        pending_ = text();
     return pending_;
 }
 
@@ -232,30 +341,31 @@ void TIniFile::commit() {
 
 void TIniFile::WriteString(const std::string& section, const std::string& key,
                            const std::string& value) {
-    auto& all = edit();
+    auto& all = edit().lines;
     const std::string stored = storedValue(value);
-    const std::string line = trimBlanks(key) + "=" + stored;
+    const std::string br = fileLineBreak(all);
+    const std::string line = trimBlanks(key) + "=" + stored + br;
     const auto sections = findSections(all, section);
     if (sections.empty()) {
-        if (!all.empty() && !trimBlanks(all.back()).empty())
-            all.emplace_back();
-        all.push_back("[" + section + "]");
-        all.push_back(line);
+        appendSection(all, section, {line});
     } else {
         bool replaced = false;
         for (const auto& range : sections) {
             std::string k, raw;
             for (size_t i = range.header + 1; i < range.end && !replaced; ++i)
-                if (entry(all[i], k, raw) && sameName(k, key)) {
-                    all[i] = k + "=" + stored; // the name keeps its spelling
+                if (entry(bare(all[i]), k, raw) && sameName(k, key)) {
+                    // The name keeps its spelling, the line its break.
+                    all[i] = k + "=" + stored + lineBreakOf(all[i]);
                     replaced = true;
                 }
         }
         if (!replaced) {
             // After the last non-blank line of the first such section.
             size_t at = sections.front().end;
-            while (at > sections.front().header + 1 && trimBlanks(all[at - 1]).empty())
+            while (at > sections.front().header + 1 && isBlankLine(all[at - 1]))
                 --at;
+            if (at == all.size())
+                endLastLine(all);
             all.insert(all.begin() + static_cast<std::ptrdiff_t>(at), line);
         }
     }
@@ -267,51 +377,68 @@ void TIniFile::WriteInteger(const std::string& section, const std::string& key, 
 }
 
 void TIniFile::EraseSection(const std::string& section) {
-    auto& all = edit();
-    const auto sections = findSections(all, section);
-    for (auto it = sections.rbegin(); it != sections.rend(); ++it)
-        all.erase(all.begin() + static_cast<std::ptrdiff_t>(it->header),
-                  all.begin() + static_cast<std::ptrdiff_t>(it->end));
+    auto& all = edit().lines;
+    eraseSections(all, findSections(all, section));
     commit();
 }
 
 void TIniFile::ReplaceSection(const std::string& section,
                               const std::vector<std::pair<std::string, std::string>>& entries) {
-    auto& all = edit();
-    const auto sections = findSections(all, section);
-    for (auto it = sections.rbegin(); it != sections.rend(); ++it)
-        all.erase(all.begin() + static_cast<std::ptrdiff_t>(it->header),
-                  all.begin() + static_cast<std::ptrdiff_t>(it->end));
-    if (!entries.empty()) {
-        if (!all.empty() && !trimBlanks(all.back()).empty())
-            all.emplace_back();
-        all.push_back("[" + section + "]");
-        for (const auto& [key, value] : entries)
-            all.push_back(trimBlanks(key) + "=" + storedValue(value));
+    auto& all = edit().lines;
+    const std::string br = fileLineBreak(all);
+    std::vector<std::string> body;
+    for (const auto& [key, value] : entries) {
+        std::string current;
+        const size_t at = findValue(all, section, key, current);
+        if (at != 0 && current == value) {
+            body.push_back(all[at]);
+            if (body.back().back() != '\n')
+                body.back() += br;
+        } else {
+            body.push_back(trimBlanks(key) + "=" + storedValue(value) + br);
+        }
     }
+    auto sections = findSections(all, section);
+    if (sections.empty() || entries.empty()) {
+        eraseSections(all, sections);
+        if (!entries.empty())
+            appendSection(all, section, body);
+        commit();
+        return;
+    }
+    // The first copy keeps its place, its section line and the blank lines
+    // that end it; the others go.
+    const SectionRange first = sections.front();
+    sections.erase(sections.begin());
+    eraseSections(all, sections);
+    size_t bodyEnd = first.end;
+    while (bodyEnd > first.header + 1 && isBlankLine(all[bodyEnd - 1]))
+        --bodyEnd;
+    all.erase(all.begin() + static_cast<std::ptrdiff_t>(first.header + 1),
+              all.begin() + static_cast<std::ptrdiff_t>(bodyEnd));
+    if (first.header + 1 == all.size())
+        endLastLine(all);
+    all.insert(all.begin() + static_cast<std::ptrdiff_t>(first.header + 1), body.begin(),
+               body.end());
     commit();
 }
 
 void TIniFile::Update(const std::function<void()>& changes) {
-    pending_ = lines();
+    pending_ = text();
     updating_ = true;
     try {
         changes();
     } catch (...) {
         updating_ = false;
-        pending_.clear();
+        pending_ = {};
         throw;
     }
     updating_ = false;
     store(pending_);
-    pending_.clear();
+    pending_ = {};
 }
 
-void TIniFile::store(const std::vector<std::string>& all) {
-    std::string text;
-    for (const auto& line : all)
-        text += line + "\n";
-
-    if (replaceFileContents(writeTarget(fileName_), text) != 0)
+void TIniFile::store(const TIniText& text) {
+    if (replaceFileContents(writeTarget(fileName_), iniTextBytes(text)) != 0)
         throw EIniFileError(Format("Unable to write to %s", fileName_.c_str()));
 }

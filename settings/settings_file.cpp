@@ -46,6 +46,33 @@ bool entryIndex(const std::string& key, int& k) {
     return true;
 }
 
+bool isUtf8(const std::string& text) {
+    size_t i = 0;
+    while (i < text.size()) {
+        const auto lead = static_cast<unsigned char>(text[i]);
+        const size_t length = lead < 0x80                   ? 1
+                              : lead >= 0xC2 && lead < 0xE0 ? 2
+                              : lead >= 0xE0 && lead < 0xF0 ? 3
+                              : lead >= 0xF0 && lead < 0xF5 ? 4
+                                                            : 0;
+        if (length == 0 || text.size() - i < length)
+            return false;
+        uint32_t code = length == 1 ? lead : lead & (0x7F >> length);
+        for (size_t k = 1; k < length; ++k) {
+            const auto next = static_cast<unsigned char>(text[i + k]);
+            if ((next & 0xC0) != 0x80)
+                return false;
+            code = (code << 6) | (next & 0x3F);
+        }
+        // Overlong forms, surrogates and values past U+10FFFF.
+        static constexpr uint32_t least[] = {0, 0, 0x80, 0x800, 0x10000};
+        if (code < least[length] || (code >= 0xD800 && code < 0xE000) || code > 0x10FFFF)
+            return false;
+        i += length;
+    }
+    return true;
+}
+
 } // namespace
 
 std::string connectionEntry(int k, const char* suffix) {
@@ -104,9 +131,34 @@ std::vector<TStoredTunnel> readStoredTunnels(const TIniFile& ini) {
     }
     std::vector<TStoredTunnel> tunnels;
     for (auto& [k, tunnel] : byIndex) {
-        tunnel.tunnelKey = ini.ReadString(ConnectionsSection, connectionEntry(k, "Tunnel"), "");
-        tunnel.comPort = ini.ReadInteger(ConnectionsSection, connectionEntry(k, "ComPort"), -1);
+        const std::string keyEntry = connectionEntry(k, "Tunnel");
+        const std::string portEntry = connectionEntry(k, "ComPort");
+        tunnel.tunnelKey = ini.ReadString(ConnectionsSection, keyEntry, "");
+        if (!isUtf8(tunnel.tunnelKey))
+            tunnel.problems.push_back(keyEntry + " is not UTF-8 text");
+        const std::string port = ini.ReadString(ConnectionsSection, portEntry, "");
+        if (!port.empty() && !parseIniInteger(port, tunnel.comPort))
+            tunnel.problems.push_back(portEntry + " is not a pair number");
         tunnels.push_back(tunnel);
     }
     return tunnels;
+}
+
+void writeStoredTunnels(TIniFile& ini, const std::vector<TStoredTunnel>& tunnels) {
+    std::vector<std::pair<std::string, std::string>> entries;
+    int k = 0;
+    for (const TStoredTunnel& tunnel : tunnels) {
+        entries.emplace_back(connectionEntry(k, "Tunnel"), tunnel.tunnelKey);
+        if (tunnel.comPort >= 0) {
+            // A number stored in another spelling (0x1F) stays as it is.
+            const std::string entry = connectionEntry(k, "ComPort");
+            std::string value = ini.ReadString(ConnectionsSection, entry, "");
+            int32_t stored;
+            if (!parseIniInteger(value, stored) || stored != tunnel.comPort)
+                value = std::to_string(tunnel.comPort);
+            entries.emplace_back(entry, value);
+        }
+        ++k;
+    }
+    ini.ReplaceSection(ConnectionsSection, entries);
 }

@@ -31,8 +31,17 @@ struct TStoredTunnel {
     int index = 0;         // k of its entries
     std::string tunnelKey; // as typed; may be empty
     int32_t comPort = -1;  // pair number, -1 for none
+    // What the reader could not use, each naming the entry; empty when all is
+    // well.
+    std::vector<std::string> problems;
 };
 
 // Every tunnel of the file in the order of its number, also those stored with
 // an empty key or with gaps in the numbering, so none is lost at a load.
 std::vector<TStoredTunnel> readStoredTunnels(const TIniFile& ini);
+
+// Makes the section "Connections" hold `tunnels`, numbered from 0 in their
+// order: the key of each, and its pair number when it has one (>= 0). An entry
+// that reads as the value it is given keeps its bytes in the file, so a key
+// read by readStoredTunnels is written back exactly as it was stored.
+void writeStoredTunnels(TIniFile& ini, const std::vector<TStoredTunnel>& tunnels);

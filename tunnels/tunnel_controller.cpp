@@ -501,17 +501,12 @@ void TTunnelController::save() {
     }
     try {
         TIniFile ini = openSettingsFile();
-        std::vector<std::pair<std::string, std::string>> entries;
-        int32_t k = 0;
-        for (const auto& tunnel : tunnels_) {
-            entries.emplace_back(connectionEntry(k, "Tunnel"), tunnel->typedKey);
-            if (tunnel->pairHint >= 0)
-                entries.emplace_back(connectionEntry(k, "ComPort"),
-                                     std::to_string(tunnel->pairHint));
-            ++k;
-        }
+        std::vector<TStoredTunnel> stored;
+        for (const auto& tunnel : tunnels_)
+            stored.push_back(
+                {static_cast<int>(stored.size()), tunnel->typedKey, tunnel->pairHint, {}});
         // One replacement of the file: a failure leaves the previous configuration.
-        ini.ReplaceSection(ConnectionsSection, entries);
+        writeStoredTunnels(ini, stored);
     } catch (const std::exception& e) {
         throw ETunnelError({TTunnelErrorKind::SettingsFile, 0, {}, e.what()});
     }

@@ -189,7 +189,5 @@ void TfrmConnectionItemFrame::SetWorkMode(bool aWorkMode) {
 }
 
 void TfrmConnectionItemFrame::btnApplyTunnelKeyClick() {
-    TTunnelController& controller = ffrmConnection.controller();
-    controller.setTypedKey(ffrmConnection.tunnel(), text(edtTunnelKey->text()));
-    controller.applyKey(ffrmConnection.tunnel());
+    ffrmConnection.controller().applyKey(ffrmConnection.tunnel());
 }

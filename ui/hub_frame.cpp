@@ -8,6 +8,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QSignalBlocker>
 #include <QVBoxLayout>
 
 #include <algorithm>
@@ -104,8 +105,12 @@ void TfrmConnection::showNumber(int32_t number) {
 }
 
 void TfrmConnection::showKey(const std::string& key) {
-    if (auto* client = slotFrame(stTCPClient))
+    if (auto* client = slotFrame(stTCPClient)) {
+        // Showing the controller's key changes nothing: a stored key keeps its
+        // bytes, also those that are not UTF-8 text.
+        const QSignalBlocker quiet(client->edtTunnelKey);
         client->edtTunnelKey->setText(QString::fromStdString(key));
+    }
 }
 
 void TfrmConnection::addSlotFrame(TSlotType kind) {

@@ -234,6 +234,38 @@ TEST(AssemblerTest, BodyOverTheLimitFailsAtTheHeaderAndStaysFailed) {
     EXPECT_EQ(fits.takeMessage().body.size(), maxMessageBody);
 }
 
+TEST(AssemblerTest, FramesOfOneMessageWithDifferentTypesAreOutOfStep) {
+    TMessageAssembler assembler;
+    const TBytes stream = {0x94, 2, 1, 2, 0x08, 0x00}; // type 5, more to follow; then type 2
+    EXPECT_THROW(assembler.feed(stream.data(), stream.size()), EStreamOutOfStep);
+    EXPECT_THROW(assembler.feed(stream.data(), 1), EStreamOutOfStep);
+}
+
+TEST(CipherTest, BodiesThatNoSenderMakesAreOutOfStep) {
+    const auto raw = [](TBytes body) {
+        TRawMessage message;
+        message.type = 5;
+        message.body = std::move(body);
+        return message;
+    };
+    // Length words for 12-byte bodies: only 5 to 8 fit.
+    const auto withLength = [](uint32_t length) {
+        std::vector<uint32_t> words{0x11111111, 0x22222222, length};
+        xxteaEncryptWords(words.data(), words.size(), xxteaKeyFromBytes(key16));
+        TBytes body(12);
+        for (size_t i = 0; i < body.size(); ++i)
+            body[i] = static_cast<uint8_t>(words[i / 4] >> (8 * (i % 4)));
+        return body;
+    };
+    for (uint32_t length : {0u, 4u, 9u, 12u, 0xFFFFFFFFu})
+        EXPECT_THROW(messagePayload(raw(withLength(length)), key16), EStreamOutOfStep) << length;
+    for (uint32_t length : {5u, 8u})
+        EXPECT_EQ(messagePayload(raw(withLength(length)), key16).size(), length);
+    for (size_t size : {1u, 4u, 7u, 13u})
+        EXPECT_THROW(messagePayload(raw(sequence(size)), key16), EStreamOutOfStep) << size;
+    EXPECT_TRUE(messagePayload(raw({}), key16).empty());
+}
+
 TEST(AssemblerTest, LargestPayloadFitsOneMessage) {
     const TBytes payload = sequence(maxMessagePayload);
     const auto messages = assemble(concat(buildMessageFrames(5, payload, key16)), 4096);

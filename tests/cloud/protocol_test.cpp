@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
+
 namespace {
 
 TEST(ProtocolTest, AuthorizationRequestLayout) {
@@ -69,6 +71,117 @@ TEST(ProtocolTest, ReaderFailsPastTheEnd) {
     TPayloadReader second(payload, 2);
     EXPECT_EQ(second.bytes(2), "ab");
     EXPECT_THROW(second.byte(), EProtocolError);
+}
+
+TEST(ServerReplyTest, AuthorizationRepliesParseByTheirParts) {
+    EXPECT_EQ(parseControlCode(buildAuthRefused()), ctlAuthReply);
+    EXPECT_FALSE(parseAuthReply(buildAuthRefused()).accepted);
+    EXPECT_FALSE(parseAuthReply({1, 7}).accepted);
+    const TAuthReply plain = parseAuthReply(buildAuthAccepted());
+    EXPECT_TRUE(plain.accepted);
+    EXPECT_EQ(plain.part, 0);
+    EXPECT_EQ(parseAuthReply(buildAuthRedirect("h", 1)).part, authRedirect);
+    EXPECT_THROW(parseAuthReply({1}), EProtocolError);
+    EXPECT_THROW(parseAuthReply({1, 1}), EProtocolError);
+    EXPECT_THROW(parseControlCode({}), EProtocolError);
+    EXPECT_THROW(parseControlCode({2}), EStreamOutOfStep);
+
+    const TTunnelInfo info = parseTunnelInfo(buildAuthTunnelInfo({9, 200, "N", "", "pq", "\xE9"}));
+    EXPECT_EQ(info.tunnelId, 9);
+    EXPECT_EQ(info.localInterfaceId, 200);
+    EXPECT_EQ(info.name, "N");
+    EXPECT_EQ(info.defParams, "pq");
+    EXPECT_EQ(info.paramsDesc, "\xE9");
+    const TBytes full = buildAuthTunnelInfo({1, 2, "name", "d", "p", "q"});
+    for (size_t size = 0; size < full.size(); ++size)
+        EXPECT_THROW(parseTunnelInfo(TBytes(full.begin(), full.begin() + size)), EProtocolError)
+            << size;
+}
+
+TEST(ServerReplyTest, RedirectTakesTheServerNameOnlyWhenItsLengthFits) {
+    const TRedirect redirect = parseRedirect(buildAuthRedirect("h:7", 300));
+    EXPECT_FALSE(redirect.ignored);
+    EXPECT_EQ(redirect.serverName, "h:7");
+    EXPECT_EQ(redirect.validitySeconds, 300);
+    EXPECT_TRUE(parseRedirect({1, 1, 2, 0, 1}).ignored);
+    for (const TBytes& payload : {TBytes{1, 1, 2, 0, 0, 'h', 0, 1}, TBytes{1, 1, 2, 0, 9, 'h'},
+                                  TBytes{1, 1, 2, 0x01, 0x2C, 'h'}}) {
+        const TRedirect unnamed = parseRedirect(payload);
+        EXPECT_FALSE(unnamed.ignored);
+        EXPECT_TRUE(unnamed.serverName.empty());
+    }
+    // A name without its validity.
+    EXPECT_THROW(parseRedirect({1, 1, 2, 0, 1, 'h'}), EProtocolError);
+}
+
+TEST(ServerReplyTest, ChannelMessagesParseByTheirCode) {
+    EXPECT_EQ(parseChannelCode(buildChannelData(TBytes{7})), chData);
+    EXPECT_EQ(parseChannelData(buildChannelData(TBytes{7, 8})), (TBytes{7, 8}));
+    EXPECT_THROW(parseChannelData({5, 1}), EProtocolError);
+    for (const TBytes& payload : {TBytes{}, TBytes{5}, TBytes{4, 1, 0}, TBytes{5, 0}, TBytes{5, 3}})
+        EXPECT_THROW(parseChannelCode(payload), EStreamOutOfStep);
+
+    const TDatasourceStatus sent{"params", true, 3, 5, "10.0.0.1"};
+    const TDatasourceStatus status = parseDatasourceStatus(buildDatasourceStatus(sent));
+    EXPECT_EQ(parseChannelCode(buildDatasourceStatus(sent)), chStatus);
+    EXPECT_EQ(status.webserverParams, "params");
+    EXPECT_TRUE(status.connectedToServer);
+    EXPECT_EQ(status.channelState, 3);
+    EXPECT_EQ(status.closeReason, 5);
+    EXPECT_EQ(status.extendedString, "10.0.0.1");
+    // A length over 299 reads as empty and its bytes are not skipped.
+    const TDatasourceStatus overlong = parseDatasourceStatus({5, 2, 0x01, 0x2C, 1, 4, 6, 0, 0});
+    EXPECT_TRUE(overlong.webserverParams.empty());
+    EXPECT_TRUE(overlong.connectedToServer);
+    EXPECT_EQ(overlong.channelState, 4);
+    const TBytes full = buildDatasourceStatus(sent);
+    for (size_t size = 0; size < full.size(); ++size)
+        EXPECT_THROW(parseDatasourceStatus(TBytes(full.begin(), full.begin() + size)),
+                     EProtocolError)
+            << size;
+}
+
+// What the client does with every message it reads: its type, and for control
+// and channel messages the code that selects the reader.
+void readAsClient(TMessageAssembler& assembler, const uint8_t* data, size_t size,
+                  const TBytes& key) {
+    size_t used = 0;
+    while (used < size) {
+        used += assembler.feed(data + used, size - used);
+        if (!assembler.hasMessage())
+            continue;
+        const TRawMessage message = assembler.takeMessage();
+        const TBytes payload = messagePayload(message, key);
+        checkServerMessageType(message.type);
+        if (message.type == ptChannel)
+            parseChannelCode(payload);
+        else if (message.type == ptControl && !payload.empty())
+            parseControlCode(payload);
+    }
+}
+
+TEST(ServerReplyTest, GarbageAfterValidTrafficIsOutOfStepAtOnce) {
+    const TBytes key(16, 0x42);
+    TBytes valid;
+    for (const TBytes& payload :
+         {buildAuthTunnelInfo({1, 1, "n", "", "", ""}), buildChannelData(TBytes(3000, 0x55)),
+          buildDatasourceStatus({"", true, 1, 0, ""})})
+        for (const TBytes& frame :
+             buildMessageFrames(payload[0] == ctlAuthReply ? ptControl : ptChannel, payload, key))
+            valid.insert(valid.end(), frame.begin(), frame.end());
+    for (const TBytes& frame : frameBody(ptKeepAlive, {}))
+        valid.insert(valid.end(), frame.begin(), frame.end());
+
+    std::mt19937 random(20260101);
+    for (int burst = 0; burst < 200; ++burst) {
+        TBytes garbage(8192);
+        for (auto& byte : garbage)
+            byte = static_cast<uint8_t>(random());
+        TMessageAssembler assembler;
+        ASSERT_NO_THROW(readAsClient(assembler, valid.data(), valid.size(), key));
+        EXPECT_THROW(readAsClient(assembler, garbage.data(), garbage.size(), key), EStreamOutOfStep)
+            << burst;
+    }
 }
 
 } // namespace

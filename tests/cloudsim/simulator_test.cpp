@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <csignal>
@@ -212,6 +213,22 @@ public:
     bool waitFor(const std::string& part) const {
         return waitUntil([&] { return has(part); });
     }
+    size_t count(const std::string& part) const {
+        std::lock_guard guard(lock_);
+        return static_cast<size_t>(
+            std::count_if(lines_.begin(), lines_.end(), [&part](const std::string& line) {
+                return line.find(part) != std::string::npos;
+            }));
+    }
+    // The sum of the numbers that follow `prefix` in lines that hold `part`.
+    size_t sumAfter(const std::string& prefix, const std::string& part) const {
+        std::lock_guard guard(lock_);
+        size_t sum = 0;
+        for (const std::string& line : lines_)
+            if (line.rfind(prefix, 0) == 0 && line.find(part) != std::string::npos)
+                sum += std::stoul(line.substr(prefix.size()));
+        return sum;
+    }
     std::string all() const {
         std::lock_guard guard(lock_);
         std::string text;
@@ -377,6 +394,43 @@ TEST_F(SimulatorTest, StatusFollowsTheRemoteDeviceAndBytesFlowBothWays) {
     EXPECT_EQ(status.state, dcsConnecting);
     EXPECT_TRUE(
         log_.has("status to " + client.address() + ": device connected=0, channel=dcsConnecting"));
+}
+
+// What the device sends while its client is away arrives, in order, once a
+// client opens the channel again; past 1 MB the oldest bytes go.
+TEST_F(SimulatorTest, DeviceDataWaitsForAnAbsentClient) {
+    start();
+    const std::string address = simulator_->deviceAddress("modem");
+    const auto devicePort =
+        static_cast<uint16_t>(std::stoi(address.substr(address.rfind(':') + 1)));
+    Fd device(connectLoopback(devicePort));
+    {
+        auto away = openedClient("modem");
+        writeAll(device.get(), bytesOf("live "));
+        EXPECT_EQ(away->readData(5), bytesOf("live "));
+    }
+    ASSERT_TRUE(log_.waitFor("channel of tunnel modem closed: its client is gone"));
+    writeAll(device.get(), bytesOf("first "));
+    writeAll(device.get(), bytesOf("second "));
+    ASSERT_TRUE(log_.waitFor("tunnel modem: no client has the channel open: bytes from the "
+                             "device are held for the next one, 1048576 at most"));
+    auto back = openedClient("modem");
+    writeAll(device.get(), bytesOf("third"));
+    EXPECT_EQ(back->readData(18), bytesOf("first second third"));
+    back.reset();
+    const std::string gone = "channel of tunnel modem closed: its client is gone";
+    ASSERT_TRUE(waitUntil([&] { return log_.count(gone) == 2; }));
+
+    // Over the bound: the last 1 MB is kept.
+    TBytes flood(kHeldForAbsentClient + 1000);
+    for (size_t i = 0; i < flood.size(); ++i)
+        flood[i] = static_cast<uint8_t>(i % 251);
+    writeAll(device.get(), flood);
+    ASSERT_TRUE(waitUntil([&] {
+        return log_.sumAfter("tunnel modem: ", " oldest bytes from the device dropped") == 1000;
+    })) << log_.all();
+    auto late = openedClient("modem");
+    EXPECT_TRUE(late->readData(kHeldForAbsentClient) == TBytes(flood.begin() + 1000, flood.end()));
 }
 
 TEST_F(SimulatorTest, PtyDeviceIsARealTerminal) {

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <fstream>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -71,6 +72,58 @@ TEST_F(PairStoreTest, AddTakesTheLowestFreeNumberAndTheDeviceSetFollowsStoreOrde
     EXPECT_FALSE(hiddenEnd.portNum);
     EXPECT_FALSE(hiddenEnd.portName);
     EXPECT_EQ("CNCA1", devices[7].location);
+}
+
+std::string fileBytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// A store that cannot be used is named, kept under another name, and replaced
+// by one with the pairs that could be read; a change then goes on.
+TEST_F(PairStoreTest, UnreadableStoresAreSetAsideNotTakenForEmpty) {
+    const std::string file = pairStoreFile();
+    const std::string aside = file + ".unreadable.1";
+    const std::string binary("3\n\0\xFF\x80\n1\n", 9);
+    const std::string huge = "2\n" + std::string(1 << 20, '7') + "\n";
+    const struct {
+        const char* name;
+        std::string content; // empty: a folder in place of the file
+        std::vector<int> kept;
+        std::string problem;
+    } cases[] = {
+        {"binary bytes", binary, {3, 1}, "1 lines are not pair numbers"},
+        {"a folder", "", {}, "a folder stands in its place"},
+        {"over 1 MB", huge, {2}, "longer than 1 MB"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ensurePrivateFolder(pairStoreFolder());
+        if (c.content.empty())
+            ASSERT_EQ(0, mkdir(file.c_str(), 0700));
+        else
+            std::ofstream(file, std::ios::binary) << c.content;
+        const TPairStoreRead read = loadPairStore(file);
+        EXPECT_EQ(c.kept, read.pairs);
+        EXPECT_EQ(c.problem, read.problem);
+
+        std::string setAside;
+        const int added = addPairToStore(&setAside);
+        EXPECT_EQ("The pair list " + file + " could not be read (" + c.problem +
+                      "); it is kept as " + aside,
+                  setAside);
+        std::vector<int> expected = c.kept;
+        expected.push_back(added);
+        EXPECT_EQ(expected, installedPairs());
+        EXPECT_TRUE(loadPairStore(file).problem.empty());
+        if (c.content.empty())
+            EXPECT_TRUE(std::filesystem::is_directory(aside));
+        else
+            EXPECT_TRUE(fileBytes(aside) == c.content);
+        EXPECT_EQ("", setAsideUnreadablePairStore());
+        std::filesystem::remove_all(aside);
+        std::filesystem::remove(file);
+    }
 }
 
 TEST_F(PairStoreTest, PrivateFolderIsCreatedTightenedOrRefused) {

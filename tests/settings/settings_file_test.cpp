@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 #include <optional>
+#include <sys/stat.h>
 
 namespace {
 
@@ -105,6 +106,120 @@ TEST_F(SettingsFileTest, EveryStoredTunnelIsRead) {
         EXPECT_EQ(tunnels[i].tunnelKey, expected[i].key);
         EXPECT_EQ(tunnels[i].comPort, expected[i].comPort);
     }
+}
+
+TEST_F(SettingsFileTest, TunnelsAreWrittenBackWithTheBytesTheyWereReadFrom) {
+    openSettingsFile();
+    writeText(file(), "[Connections]\r\n"
+                      "connection0tunnel = \"K\xE9Y\xFF\" \r\n"
+                      "Connection0ComPort=0x1F\r\n"
+                      "Connection1Tunnel=old\r\n"
+                      "\r\n"
+                      "[General]\r\n"
+                      "Lang=ru");
+    auto ini = openSettingsFile();
+    auto tunnels = readStoredTunnels(ini);
+    ASSERT_EQ(tunnels.size(), 2u);
+    EXPECT_EQ(tunnels[0].tunnelKey, "K\xE9Y\xFF");
+    EXPECT_EQ(tunnels[0].problems, std::vector<std::string>{"Connection0Tunnel is not UTF-8 text"});
+    tunnels[1].tunnelKey = "new";
+    tunnels[1].comPort = 4;
+    tunnels.push_back({7, "added", -1, {}});
+    writeStoredTunnels(ini, tunnels);
+    EXPECT_EQ(fileText(file()), "[Connections]\r\n"
+                                "connection0tunnel = \"K\xE9Y\xFF\" \r\n"
+                                "Connection0ComPort=0x1F\r\n"
+                                "Connection1Tunnel=new\r\n"
+                                "Connection1ComPort=4\r\n"
+                                "Connection2Tunnel=added\r\n"
+                                "\r\n"
+                                "[General]\r\n"
+                                "Lang=ru");
+}
+
+// Hostile files: the tunnels are read, what cannot be used is named, and a
+// save that adds a tunnel changes nothing but the lines of that tunnel.
+TEST_F(SettingsFileTest, HostileFilesKeepEveryByteASaveDoesNotEdit) {
+    const std::string megabyte(1 << 20, 'm');
+    const std::string key300(300, 'k');
+    const std::string nul(1, '\0');
+    struct Case {
+        const char* name;
+        std::string before;
+        std::vector<std::string> keys;
+        std::vector<std::string> problems;
+        std::string after;
+    };
+    const Case cases[] = {
+        {"binary bytes",
+         "\xEF\xBB\xBF[Bin]\nA=\x01\x02\xFF\n" + nul +
+             "\x7F\x80\n[Connections]\nConnection0Tunnel=a" + nul + "b\n",
+         {"a" + nul + "b"},
+         {},
+         "\xEF\xBB\xBF[Bin]\nA=\x01\x02\xFF\n" + nul +
+             "\x7F\x80\n[Connections]\nConnection0Tunnel=a" + nul + "b\nConnection1Tunnel=added\n"},
+        {"non-UTF-8 values",
+         "[General]\nName=\xC0\xAF\xED\xA0\x80\n[Connections]\nConnection0Tunnel=\x4B\xE9\x59\xFF\n"
+         "Connection0ComPort=x\xFF\n",
+         {"\x4B\xE9\x59\xFF"},
+         {"Connection0Tunnel is not UTF-8 text", "Connection0ComPort is not a pair number"},
+         "[General]\nName=\xC0\xAF\xED\xA0\x80\n[Connections]\nConnection0Tunnel=\x4B\xE9\x59\xFF\n"
+         "Connection1Tunnel=added\n"},
+        {"a 1 MB line",
+         "[Notes]\nBig=" + megabyte + "\n[Connections]\nConnection0Tunnel=" + megabyte + "\n",
+         {std::string(2047, 'm')},
+         {},
+         "[Notes]\nBig=" + megabyte + "\n[Connections]\nConnection0Tunnel=" + megabyte +
+             "\nConnection1Tunnel=added\n"},
+        {"a 300-byte key",
+         "[Connections]\nConnection0Tunnel=" + key300 + "\nConnection0ComPort=2",
+         {key300},
+         {},
+         "[Connections]\nConnection0Tunnel=" + key300 +
+             "\nConnection0ComPort=2\nConnection1Tunnel=added\n"},
+        {"duplicate sections",
+         "[General]\nA=1\n[connections]\nConnection0Tunnel=first\n\n[General]\nA=2\n"
+         "[Connections]\nConnection0Tunnel=second\nConnection1Tunnel=more\n",
+         {"first", "more"},
+         {},
+         "[General]\nA=1\n[connections]\nConnection0Tunnel=first\nConnection1Tunnel=more\n"
+         "Connection2Tunnel=added\n\n[General]\nA=2\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        openSettingsFile();
+        writeText(file(), c.before);
+        auto ini = openSettingsFile();
+        auto tunnels = readStoredTunnels(ini);
+        std::vector<std::string> keys, problems;
+        for (const auto& tunnel : tunnels) {
+            keys.push_back(tunnel.tunnelKey);
+            problems.insert(problems.end(), tunnel.problems.begin(), tunnel.problems.end());
+        }
+        EXPECT_EQ(keys, c.keys);
+        EXPECT_EQ(problems, c.problems);
+        tunnels.push_back({0, "added", -1, {}});
+        ini.Update([&] { writeStoredTunnels(ini, tunnels); });
+        EXPECT_TRUE(fileText(file()) == c.after);
+    }
+}
+
+TEST_F(SettingsFileTest, AFolderInPlaceOfTheFileIsNamedAndLeftAlone) {
+    std::filesystem::create_directories(file() / "inside");
+    auto ini = openSettingsFile();
+    try {
+        readStoredTunnels(ini);
+        FAIL() << "no error";
+    } catch (const EIniFileError& e) {
+        EXPECT_EQ(std::string(e.what()), "Unable to read " + file().string() + ": Is a directory");
+    }
+    EXPECT_THROW(writeStoredTunnels(ini, {{0, "k", -1, {}}}), EIniFileError);
+    EXPECT_TRUE(std::filesystem::is_directory(file() / "inside"));
+
+    // Nor does a pipe in its place hold the reader.
+    std::filesystem::remove_all(file());
+    ASSERT_EQ(mkfifo(file().c_str(), 0600), 0);
+    EXPECT_THROW(readStoredTunnels(ini), EIniFileError);
 }
 
 } // namespace
