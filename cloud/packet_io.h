@@ -9,11 +9,11 @@
 
 // Writes one whole frame; counts it in BytesWritten, stamps LastDataSelfMillis
 // and notifies the slot's panel. `connection` may be null.
-void writeFrame(TConnection* connection, TTcpClient& io, const TBytes& frame);
+void writeFrame(TConnection* connection, TByteSink& io, const TBytes& frame);
 
 // Sends one message: the payload encrypted under `key`, cut into frames, each
 // counted, written and logged as "W " + hex.
-void sendPacket(TConnection* connection, TTcpClient& io, uint8_t type, const TBytes& payload,
+void sendPacket(TConnection* connection, TByteSink& io, uint8_t type, const TBytes& payload,
                 const TBytes& key);
 
 struct TPacket {
@@ -24,3 +24,21 @@ struct TPacket {
 // and frame payload read, and logs it as "R " + hex. Throws EStreamOutOfStep
 // when the message passes 65535 body bytes, and the socket's errors.
 TPacket readPacket(TConnection* connection, TTcpClient& io, const TBytes& key);
+
+// The reading of readPacket for a connection that delivers bytes as they
+// come: whole chunks the message wants are taken from the input as soon as
+// they are all there, each counted as readPacket counts it.
+class TPacketReader {
+public:
+    // Takes from `input` (from `start` on, which it moves) and returns true
+    // with `packet` once a whole message is in. Throws EStreamOutOfStep as
+    // readPacket does.
+    bool next(TConnection* connection, const TBytes& input, size_t& start, const TBytes& key,
+              TPacket& packet);
+    // Part of a message has been read.
+    bool partial() const { return partial_; }
+
+private:
+    TMessageAssembler assembler_;
+    bool partial_ = false;
+};

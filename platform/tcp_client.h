@@ -19,6 +19,15 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// Where frames are written: a connection of either kind.
+class TByteSink {
+public:
+    virtual ~TByteSink() = default;
+    // Writes all bytes, or keeps what cannot go yet; throws ESocketError when
+    // the connection fails.
+    virtual void Write(const uint8_t* data, size_t count) = 0;
+};
+
 // Called at least every 20 ms while a connect, read or write waits. It throws
 // to give up the wait, which is how a caller bounds waits by its own rules.
 using TIoWatch = std::function<void()>;
@@ -26,12 +35,12 @@ using TIoWatch = std::function<void()>;
 // A blocking TCP client over POSIX sockets. One thread uses it; Shutdown() may
 // come from any other thread and wakes whatever that thread waits in. A client
 // that was shut down stays so: a new connection takes a new client.
-class TTcpClient {
+class TTcpClient : public TByteSink {
 public:
     TTcpClient() = default;
     TTcpClient(const TTcpClient&) = delete;
     TTcpClient& operator=(const TTcpClient&) = delete;
-    ~TTcpClient();
+    ~TTcpClient() override;
 
     void setWatch(TIoWatch watch) { watch_ = std::move(watch); }
 
@@ -46,7 +55,7 @@ public:
     // ends first.
     void ReadBytes(uint8_t* buffer, size_t count);
     // Writes all bytes; throws ESocketError when the connection fails.
-    void Write(const uint8_t* data, size_t count);
+    void Write(const uint8_t* data, size_t count) override;
     // No received bytes are waiting in the client's own buffer.
     bool InputBufferIsEmpty() const { return bufferStart_ == buffer_.size(); }
     // Waits up to `timeoutMs` for bytes; true when bytes are there or the
