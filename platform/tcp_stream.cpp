@@ -184,6 +184,9 @@ void TTcpStream::socketEvent(uint32_t events) {
 void TTcpStream::receive(std::vector<uint8_t>& into) {
     if (!connected())
         throw ESocketError("Not connected");
+    // Bytes that came before the end are handed over first; the end, which
+    // keeps the socket readable, is reported by the next call.
+    const size_t start = into.size();
     for (;;) {
         const size_t before = into.size();
         into.resize(before + receiveChunk);
@@ -191,13 +194,15 @@ void TTcpStream::receive(std::vector<uint8_t>& into) {
         into.resize(before + static_cast<size_t>(std::max<ssize_t>(got, 0)));
         if (got > 0)
             continue;
+        if (got == 0 && into.size() > start)
+            return;
         if (got == 0) {
             connected_ = false;
             throw ESocketError("Connection closed by the server");
         }
         if (errno == EINTR)
             continue;
-        if (errno == EAGAIN || errno == EWOULDBLOCK)
+        if (errno == EAGAIN || errno == EWOULDBLOCK || into.size() > start)
             return;
         connected_ = false;
         throw ESocketError("Connection broken: " + errnoText(errno));
