@@ -47,18 +47,6 @@ TPacket finishPacket(TConnection* connection, TMessageAssembler& assembler, cons
 }
 } // namespace
 
-TPacket readPacket(TConnection* connection, TTcpClient& io, const TBytes& key) {
-    TMessageAssembler assembler;
-    TBytes chunk;
-    while (!assembler.hasMessage()) {
-        chunk.resize(assembler.bytesWanted());
-        io.ReadBytes(chunk.data(), chunk.size());
-        countChunk(connection, chunk.size());
-        assembler.feed(chunk.data(), chunk.size());
-    }
-    return finishPacket(connection, assembler, key);
-}
-
 bool TPacketReader::next(TConnection* connection, const TBytes& input, size_t& start,
                          const TBytes& key, TPacket& packet) {
     while (!assembler_.hasMessage()) {
@@ -69,8 +57,8 @@ bool TPacketReader::next(TConnection* connection, const TBytes& input, size_t& s
             return false;
         partial_ = true;
         countChunk(connection, wanted);
-        assembler_.feed(input.data() + start, wanted);
         start += wanted;
+        assembler_.feed(input.data() + start - wanted, wanted);
     }
     partial_ = false;
     packet = finishPacket(connection, assembler_, key);

@@ -5,7 +5,7 @@
 
 #include "cloud/codec.h"
 #include "model/connection.h"
-#include "platform/tcp_client.h"
+#include "platform/tcp_stream.h"
 
 // Writes one whole frame; counts it in BytesWritten, stamps LastDataSelfMillis
 // and notifies the slot's panel. `connection` may be null.
@@ -20,19 +20,16 @@ struct TPacket {
     uint8_t type = 0;
     TBytes payload;
 };
-// Reads one whole message and decrypts it under `key`, counting every header
-// and frame payload read, and logs it as "R " + hex. Throws EStreamOutOfStep
-// when the message passes 65535 body bytes, and the socket's errors.
-TPacket readPacket(TConnection* connection, TTcpClient& io, const TBytes& key);
-
-// The reading of readPacket for a connection that delivers bytes as they
-// come: whole chunks the message wants are taken from the input as soon as
-// they are all there, each counted as readPacket counts it.
+// Reads messages from a connection that delivers bytes as they come: each
+// chunk the message wants (a frame header, a frame payload) is taken from
+// the input once it is all there, counted in BytesRead with a WM_TRAFFIC_RX
+// notification; a whole message is decrypted under `key`, logged as "R " +
+// hex and counted in ReadPacketNum.
 class TPacketReader {
 public:
     // Takes from `input` (from `start` on, which it moves) and returns true
-    // with `packet` once a whole message is in. Throws EStreamOutOfStep as
-    // readPacket does.
+    // with `packet` once a whole message is in. Throws EStreamOutOfStep when
+    // the message passes 65535 body bytes. `connection` may be null.
     bool next(TConnection* connection, const TBytes& input, size_t& start, const TBytes& key,
               TPacket& packet);
     // Part of a message has been read.

@@ -149,7 +149,7 @@ void TCloudClient::scheduleNext() {
             consider(now); // lost: the next pass reconnects
     } else {
         consider(lastServerActivity + cloudTiming::inactivityMs + 1);
-        if (stream_->unsent() == 0 && inputStart_ == input_.size()) {
+        if (stream_->unsent() == 0) {
             consider(connectionInfo->LastDataSelfMillis + cloudTiming::keepaliveMs);
             if (authorized && connectionInfo->HasDataFromOthers) {
                 TConnection& record = *connectionInfo;
@@ -323,21 +323,21 @@ void TCloudClient::connectedPass() {
     receive();
     if (!isConnected() || ended_)
         return;
-    // A message read in part, or a write the socket has not taken yet, holds
-    // everything else back; only the server's silence ends the wait.
-    if (inputStart_ < input_.size() || stream_->unsent() > 0) {
+    // A message read in part waits for its rest; only the server's silence
+    // ends that wait, as a broken stream.
+    if (reader_.partial() || inputStart_ < input_.size()) {
         if (serverSilent())
             throw EStreamOutOfStep("No activity from server it will be reconnected.");
-        return;
     }
-    idleStep();
+    // What the socket has not taken yet goes first.
+    if (stream_->unsent() == 0)
+        idleStep();
 }
 
 void TCloudClient::receive() {
-    if (inputStart_ == input_.size()) {
-        input_.clear();
-        inputStart_ = 0;
-    }
+    // What the reader took is dropped before more comes in.
+    input_.erase(input_.begin(), input_.begin() + static_cast<std::ptrdiff_t>(inputStart_));
+    inputStart_ = 0;
     stream_->receive(input_);
     TPacket packet;
     while (isConnected() && !ended_ &&

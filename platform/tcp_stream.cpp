@@ -183,7 +183,7 @@ void TTcpStream::socketEvent(uint32_t events) {
 
 void TTcpStream::receive(std::vector<uint8_t>& into) {
     if (!connected())
-        throw ESocketError("Not connected");
+        throw ESocketError(endedHow_.empty() ? "Not connected" : endedHow_);
     // Bytes that came before the end are handed over first; the end, which
     // keeps the socket readable, is reported by the next call.
     const size_t start = into.size();
@@ -197,15 +197,13 @@ void TTcpStream::receive(std::vector<uint8_t>& into) {
         if (got == 0 && into.size() > start)
             return;
         if (got == 0) {
-            connected_ = false;
-            throw ESocketError("Connection closed by the server");
+            throw ESocketError(ended("Connection closed by the server"));
         }
         if (errno == EINTR)
             continue;
         if (errno == EAGAIN || errno == EWOULDBLOCK || into.size() > start)
             return;
-        connected_ = false;
-        throw ESocketError("Connection broken: " + errnoText(errno));
+        throw ESocketError(ended("Connection broken: " + errnoText(errno)));
     }
 }
 
@@ -228,8 +226,7 @@ void TTcpStream::flush() {
             continue;
         if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
             break;
-        connected_ = false;
-        throw ESocketError("Connection broken: " + errnoText(errno));
+        throw ESocketError(ended("Connection broken: " + errnoText(errno)));
     }
     if (unsent() == 0) {
         output_.clear();
@@ -253,6 +250,16 @@ void TTcpStream::closeSocket() {
     fd_ = -1;
     connected_ = false;
     wantWrite_ = false;
+    endedHow_.clear();
+}
+
+std::string TTcpStream::ended(const std::string& how) {
+    // The end keeps the socket ready; nothing more to wait for on it.
+    connected_ = false;
+    endedHow_ = how;
+    if (watch_)
+        watch_->stop();
+    return how;
 }
 
 void TTcpStream::close() {

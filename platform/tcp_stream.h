@@ -1,16 +1,31 @@
 #pragma once
 
 #include "platform/event_loop.h"
-#include "platform/tcp_client.h"
 
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 struct addrinfo;
+
+// A failed or closed connection; the message says what happened.
+class ESocketError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// Where frames are written.
+class TByteSink {
+public:
+    virtual ~TByteSink() = default;
+    // Takes all bytes, writing what can go now; throws ESocketError when the
+    // connection fails.
+    virtual void Write(const uint8_t* data, size_t count) = 0;
+};
 
 // A TCP connection served by an event loop: it connects without blocking
 // (a host name is resolved on a short-lived helper thread), keeps what the
@@ -60,6 +75,8 @@ private:
     void flush();
     void updateWatch();
     void closeSocket();
+    // Marks the connection ended and returns `how`.
+    std::string ended(const std::string& how);
 
     TEventLoop& loop_;
     const THandlers handlers_;
@@ -73,6 +90,7 @@ private:
     addrinfo* nextAddress_ = nullptr;
     std::string target_;
     std::string lastError_;
+    std::string endedHow_;
     uint32_t timeoutMs_ = 0;
     std::vector<uint8_t> output_;
     size_t outputStart_ = 0;
