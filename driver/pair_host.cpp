@@ -80,16 +80,17 @@ TEventLoop& hostLoop() {
 // slave node and of their store folder; the loop hands each event on.
 class TPairWatches {
 public:
+    TPairWatches();
     // Returns the watch descriptor, or -1 with errno set.
     int add(const std::string& path, uint32_t mask, const std::shared_ptr<TPairPty>& pair);
     void remove(int wd, const TPairPty* pair);
 
 private:
-    void start();
     void readEvents();
 
     std::mutex lock_;
     int inotify_ = -1;
+    int initError_ = 0;
     std::unique_ptr<TLoopWatch> watch_;
     std::map<int, std::vector<std::weak_ptr<TPairPty>>> listeners_;
 };
@@ -274,8 +275,8 @@ void TPairPty::start() {
         throw EComPort(errnoText(hiddenName_ + ": cannot create " + linkPath_, error));
     }
     hostLoop().post([self = shared_from_this()] {
-        self->masterWatch_ =
-            hostLoop().watch(self->master_, 0, [self = self.get()](uint32_t) { self->serve(); });
+        hostLoop().watch(self->masterWatch_, self->master_, 0,
+                         [self = self.get()](uint32_t) { self->serve(); });
         self->serve();
     });
 }
@@ -426,7 +427,7 @@ void TPairPty::updateInterest() {
     const uint32_t active =
         (toMaster_.empty() ? EPOLLIN : 0u) | (toHidden_.empty() ? 0u : EPOLLOUT);
     if (!activeWatch_) {
-        activeWatch_ = hostLoop().watch(activeFd_, active, [this](uint32_t) { serve(); });
+        hostLoop().watch(activeWatch_, activeFd_, active, [this](uint32_t) { serve(); });
         activeInterest_ = active;
     } else if (active != activeInterest_) {
         activeWatch_->modify(active);
@@ -648,20 +649,22 @@ void TPairPty::closeAll() {
     closeFd(lockFile_);
 }
 
-void TPairWatches::start() {
+TPairWatches::TPairWatches() {
     inotify_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    if (inotify_ < 0)
+    if (inotify_ < 0) {
+        initError_ = errno;
         return;
-    watch_ = hostLoop().watch(inotify_, EPOLLIN, [this](uint32_t) { readEvents(); });
+    }
+    hostLoop().watch(watch_, inotify_, EPOLLIN, [this](uint32_t) { readEvents(); });
 }
 
 int TPairWatches::add(const std::string& path, uint32_t mask,
                       const std::shared_ptr<TPairPty>& pair) {
     std::lock_guard guard(lock_);
-    if (inotify_ < 0)
-        start();
-    if (inotify_ < 0)
+    if (inotify_ < 0) {
+        errno = initError_;
         return -1;
+    }
     // A folder several pairs watch has one descriptor; the mask is the same.
     const int wd = inotify_add_watch(inotify_, path.c_str(), mask);
     if (wd >= 0)

@@ -41,10 +41,11 @@ void TEventLoop::wake() {
     [[maybe_unused]] auto written = ::write(wake_, &one, sizeof one);
 }
 
-std::unique_ptr<TLoopWatch> TEventLoop::watch(int fd, uint32_t events,
-                                              std::function<void(uint32_t)> call) {
+void TEventLoop::watch(std::unique_ptr<TLoopWatch>& into, int fd, uint32_t events,
+                       std::function<void(uint32_t)> call) {
     auto source = std::make_shared<eventloop::TSource>();
     source->call = std::move(call);
+    std::lock_guard hold(source->lock); // no call before `into` is set
     uint64_t id;
     {
         std::lock_guard guard(lock_);
@@ -60,7 +61,7 @@ std::unique_ptr<TLoopWatch> TEventLoop::watch(int fd, uint32_t events,
         watches_.erase(id);
         throw std::runtime_error("Cannot watch a descriptor: " + std::string(std::strerror(error)));
     }
-    return std::unique_ptr<TLoopWatch>(new TLoopWatch(*this, fd, id, std::move(source)));
+    into.reset(new TLoopWatch(*this, fd, id, source));
 }
 
 std::unique_ptr<TLoopTimer> TEventLoop::timer(std::function<void()> call) {

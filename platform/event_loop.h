@@ -81,8 +81,10 @@ public:
     // The loop every relay worker runs on.
     static TEventLoop& relay();
 
-    std::unique_ptr<TLoopWatch> watch(int fd, uint32_t events,
-                                      std::function<void(uint32_t events)> call);
+    // Watches `fd` and stores the watch in `into` before the first call can
+    // run, so the call may use it from any thread's start.
+    void watch(std::unique_ptr<TLoopWatch>& into, int fd, uint32_t events,
+               std::function<void(uint32_t events)> call);
     std::unique_ptr<TLoopTimer> timer(std::function<void()> call);
     // Runs `call` on the loop thread soon; any thread.
     void post(std::function<void()> call);

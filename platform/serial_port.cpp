@@ -147,8 +147,8 @@ void TCustomComPort::Open() {
         }
         // "Bytes arrived" once per arrival (edge-triggered, like a line
         // event), so a hook that leaves bytes unread does not spin the loop.
-        watch_ = loop.watch(fd, EPOLLIN | EPOLLRDHUP | EPOLLET,
-                            [this](uint32_t events) { deviceEvent(events); });
+        loop.watch(watch_, fd, EPOLLIN | EPOLLRDHUP | EPOLLET,
+                   [this](uint32_t events) { deviceEvent(events); });
     } catch (const std::exception& error) {
         FConnected.store(false);
         stopEvents();

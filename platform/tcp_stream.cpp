@@ -129,7 +129,7 @@ void TTcpStream::tryNextAddress() {
             closeSocket();
             continue;
         }
-        watch_ = loop_.watch(fd_, EPOLLOUT, [this](uint32_t) {
+        loop_.watch(watch_, fd_, EPOLLOUT, [this](uint32_t) {
             int error = 0;
             socklen_t size = sizeof(error);
             ::getsockopt(fd_, SOL_SOCKET, SO_ERROR, &error, &size);
@@ -156,8 +156,8 @@ void TTcpStream::connectDone() {
     connected_ = true;
     watch_.reset();
     wantWrite_ = false;
-    watch_ =
-        loop_.watch(fd_, EPOLLIN | EPOLLRDHUP, [this](uint32_t events) { socketEvent(events); });
+    loop_.watch(watch_, fd_, EPOLLIN | EPOLLRDHUP,
+                [this](uint32_t events) { socketEvent(events); });
     handlers_.connected();
 }
 

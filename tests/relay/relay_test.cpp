@@ -196,6 +196,10 @@ TEST_F(RelayTest, LearningBoundAndPortReopenFireExactlyAtTheirTick) {
     const TStopAtEnd stopRun{run};
     auto connection = server.accept();
     ASSERT_TRUE(connection);
+    // The connect has its own deadline on the same clock: done before the
+    // clock jumps.
+    ASSERT_TRUE(waitUntil(
+        [&] { return learning->zvlConnectionStatus == zvlConnectedButNotAuthorizedYet; }));
     clock->set(startedAt + cloudTiming::learningBoundMs);
     ASSERT_TRUE(settle());
     EXPECT_FALSE(run->Finished());
