@@ -727,6 +727,9 @@ void unpublishAtExit() {
 }
 
 std::shared_ptr<TPairPty> hostedPty(const std::string& storeFile, int number) {
+    // The shared watch is set up before the list is locked: its events take
+    // the list's lock.
+    pairWatches();
     std::lock_guard guard(hosted().lock);
     auto& slot = hosted().ptys[{storeFile, number}];
     if (slot && !slot->removed())
