@@ -28,7 +28,9 @@ void TLoopWorker::Terminate() {
 void TLoopWorker::Finish() {
     if (!self_)
         return;
-    const std::shared_ptr<TLoopWorker> keep = std::move(self_);
+    // The worker may be deep in one of its calls: it lives until the loop is
+    // past that call, even when its owners let go at once.
+    loop_.post([keep = std::move(self_)] {});
     {
         std::lock_guard guard(stateLock_);
         finished_ = true;
