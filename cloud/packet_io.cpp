@@ -4,7 +4,7 @@
 #include "platform/text.h"
 #include "platform/tick.h"
 
-void writeFrame(TConnection* connection, TTcpClient& io, const TBytes& frame) {
+void writeFrame(TConnection* connection, TByteSink& io, const TBytes& frame) {
     io.Write(frame.data(), frame.size());
     if (!connection)
         return;
@@ -13,7 +13,7 @@ void writeFrame(TConnection* connection, TTcpClient& io, const TBytes& frame) {
     notifySlot(*connection, WM_TRAFFIC_TX);
 }
 
-void sendPacket(TConnection* connection, TTcpClient& io, uint8_t type, const TBytes& payload,
+void sendPacket(TConnection* connection, TByteSink& io, uint8_t type, const TBytes& payload,
                 const TBytes& key) {
     for (const TBytes& frame : buildMessageFrames(type, payload, key)) {
         if (connection)
@@ -24,18 +24,15 @@ void sendPacket(TConnection* connection, TTcpClient& io, uint8_t type, const TBy
     }
 }
 
-TPacket readPacket(TConnection* connection, TTcpClient& io, const TBytes& key) {
-    TMessageAssembler assembler;
-    TBytes chunk;
-    while (!assembler.hasMessage()) {
-        chunk.resize(assembler.bytesWanted());
-        io.ReadBytes(chunk.data(), chunk.size());
-        if (connection) {
-            connection->BytesRead.fetch_add(static_cast<uint32_t>(chunk.size()));
-            notifySlot(*connection, WM_TRAFFIC_RX);
-        }
-        assembler.feed(chunk.data(), chunk.size());
-    }
+namespace {
+void countChunk(TConnection* connection, size_t size) {
+    if (!connection)
+        return;
+    connection->BytesRead.fetch_add(static_cast<uint32_t>(size));
+    notifySlot(*connection, WM_TRAFFIC_RX);
+}
+
+TPacket finishPacket(TConnection* connection, TMessageAssembler& assembler, const TBytes& key) {
     const TRawMessage message = assembler.takeMessage();
     TPacket packet{message.type, messagePayload(message, key)};
     if (LoggingEnabled.load(std::memory_order_relaxed)) {
@@ -47,4 +44,23 @@ TPacket readPacket(TConnection* connection, TTcpClient& io, const TBytes& key) {
     if (connection)
         connection->ReadPacketNum.fetch_add(1);
     return packet;
+}
+} // namespace
+
+bool TPacketReader::next(TConnection* connection, const TBytes& input, size_t& start,
+                         const TBytes& key, TPacket& packet) {
+    while (!assembler_.hasMessage()) {
+        const size_t wanted = assembler_.bytesWanted();
+        if (wanted == 0) // the assembler failed on an earlier message
+            throw EStreamOutOfStep("Message longer than 65535 bytes");
+        if (input.size() - start < wanted)
+            return false;
+        partial_ = true;
+        countChunk(connection, wanted);
+        start += wanted;
+        assembler_.feed(input.data() + start - wanted, wanted);
+    }
+    partial_ = false;
+    packet = finishPacket(connection, assembler_, key);
+    return true;
 }

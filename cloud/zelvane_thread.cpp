@@ -15,13 +15,11 @@ static_assert(sizeof(ZELVANE_VERSION_TEXT) - 1 <= maxRequestTextLength,
               "the version text must fit the length byte of the authorization request");
 
 namespace {
-// The learning run took longer than its bound.
-class ELearningTimeout : public std::runtime_error {
-public:
-    ELearningTimeout()
-        : std::runtime_error("No tunnel description within " +
-                             std::to_string(cloudTiming::learningBoundMs / 1000) + " s") {}
-};
+// What a learning run that took longer than its bound logs.
+std::string learningTimeoutText() {
+    return "No tunnel description within " + std::to_string(cloudTiming::learningBoundMs / 1000) +
+           " s";
+}
 
 // Whole decimal number, as the port of a server name is given.
 int32_t portFromText(const std::string& text) {
@@ -38,74 +36,316 @@ bool contains(const std::string& text, const char* part) {
 }
 } // namespace
 
-TZelvaneThread::TZelvaneThread(bool justLearn, PConnectionInfo record, std::string key)
-    : connectionInfo(std::move(record)), tunnelKey(std::move(key)), justLearnTunnelInfo(justLearn) {
+TCloudClient::TCloudClient(bool justLearn, PConnectionInfo record, std::string key,
+                           std::function<void()> finished)
+    : TLoopWorker(TEventLoop::relay()), connectionInfo(std::move(record)),
+      finished_(std::move(finished)), tunnelKey(std::move(key)), justLearnTunnelInfo(justLearn) {
     const TCloudAddress server = cloudServerAddress();
     defaultServername = server.host;
     defaultPortNumber = server.port;
 }
 
-TZelvaneThread::~TZelvaneThread() = default;
+TCloudClient::~TCloudClient() = default;
 
-void TZelvaneThread::TerminatedSet() {
-    std::lock_guard guard(clientLock);
-    if (TCPClient)
-        TCPClient->Shutdown();
-}
-
-void TZelvaneThread::setStatus(TZvlConnectionStatus status, TZvlCloseReason reason) {
+void TCloudClient::setStatus(TZvlConnectionStatus status, TZvlCloseReason reason) {
     connectionInfo->zvlConnectionStatus = status;
     connectionInfo->zvlCloseReason = reason;
 }
 
-void TZelvaneThread::Execute() {
+void TCloudClient::Started() {
     currentKey = TBytes(16, 0);
     authorized = false;
     learningStartedAt = GetTickCount();
-    while (!Terminated() && !loopEnded) {
-        try {
-            pass();
-        } catch (const std::exception& e) {
-            if (!Terminated())
-                logLine(std::string("client: execute exception:") + e.what());
-            if (dynamic_cast<const EStreamOutOfStep*>(&e))
-                disconnectFromServer();
-            if (justLearnTunnelInfo) {
-                loopEnded = true;
-                if (dynamic_cast<const ELearningTimeout*>(&e))
-                    endLearningAsTimedOut();
+    timer_ = loop().timer([this] { step(); });
+    {
+        std::lock_guard guard(connectionInfo->BytesCriticalSection);
+        std::weak_ptr<TLoopWorker> self = weak_from_this();
+        connectionInfo->queueWake = [this, self] {
+            // One wake on its way is enough: the step reads the whole queue.
+            if (!wakePending_.exchange(true))
+                loop().post([this, self] {
+                    if (self.lock())
+                        wakeFromQueue();
+                });
+        };
+    }
+    step();
+}
+
+void TCloudClient::wakeFromQueue() {
+    wakePending_ = false;
+    step();
+}
+
+void TCloudClient::step() {
+    if (ended_)
+        return;
+    try {
+        pass();
+    } catch (const std::exception& e) {
+        handleException(e);
+    }
+    if (!ended_)
+        scheduleNext();
+}
+
+void TCloudClient::handleException(const std::exception& e) {
+    if (!Terminated())
+        logLine(std::string("client: execute exception:") + e.what());
+    if (dynamic_cast<const EStreamOutOfStep*>(&e))
+        disconnectFromServer();
+    if (justLearnTunnelInfo) {
+        end();
+        return;
+    }
+    // The next pass, at once, sees what the error left.
+    postStep();
+}
+
+void TCloudClient::postStep() {
+    loop().post([this, self = weak_from_this()] {
+        if (self.lock())
+            step();
+    });
+}
+
+void TCloudClient::pass() {
+    if (justLearnTunnelInfo && learningExpired()) {
+        endLearningAsTimedOut();
+        end();
+        return;
+    }
+    if (connectionInfo->waitDialog || connecting_)
+        return;
+    if (pausing_) {
+        if (ticksSince(pauseStartedAt_) < cloudTiming::reconnectPauseMs)
+            return;
+        pausing_ = false;
+        beginConnect();
+        return;
+    }
+    if (!isConnected()) {
+        beginReconnect();
+        return;
+    }
+    connectedPass();
+}
+
+void TCloudClient::scheduleNext() {
+    const uint32_t now = GetTickCount();
+    std::optional<uint32_t> next;
+    const auto consider = [&](uint32_t at) {
+        if (!next || static_cast<int32_t>(at - *next) < 0)
+            next = at;
+    };
+    if (justLearnTunnelInfo)
+        consider(learningStartedAt + cloudTiming::learningBoundMs + 1);
+    if (connectionInfo->waitDialog) {
+        consider(now + cloudTiming::dialogCheckMs);
+    } else if (pausing_) {
+        consider(pauseStartedAt_ + cloudTiming::reconnectPauseMs);
+    } else if (!isConnected()) {
+        if (!connecting_)
+            consider(now); // lost: the next pass reconnects
+    } else {
+        consider(lastServerActivity + cloudTiming::inactivityMs + 1);
+        if (stream_->unsent() == 0) {
+            consider(connectionInfo->LastDataSelfMillis + cloudTiming::keepaliveMs);
+            if (authorized && connectionInfo->HasDataFromOthers) {
+                TConnection& record = *connectionInfo;
+                std::lock_guard guard(record.BytesCriticalSection);
+                if (record.BytesToSend.size() >= maxChannelData)
+                    consider(now);
+                consider(record.LastDataFromOthersMillis + cloudTiming::quietTimeMs + 1);
+                consider(queuedSince.value_or(now) + cloudTiming::longestQueueWaitMs);
             }
         }
     }
+    if (next)
+        timer_->setAt(*next);
+    else
+        timer_->cancel();
+}
+
+void TCloudClient::Stopped() {
     if (!justLearnTunnelInfo) {
         setStatus(zvlDisconnected, zvlCloseReason_notYetConnected);
         notifySlot(*connectionInfo, WM_CONNECTION_STATUS);
     }
     if (isConnected())
         disconnectFromServer();
-    std::lock_guard guard(clientLock);
-    TCPClient.reset();
+    end();
 }
 
-void TZelvaneThread::pass() {
-    if (!SleepUnlessTerminated(1))
+void TCloudClient::end() {
+    if (ended_)
         return;
-    if (justLearnTunnelInfo && learningExpired()) {
-        endLearningAsTimedOut();
+    ended_ = true;
+    timer_.reset();
+    dropStream();
+    {
+        std::lock_guard guard(connectionInfo->BytesCriticalSection);
+        connectionInfo->queueWake = nullptr;
+    }
+    if (finished_)
+        finished_();
+    Finish();
+}
+
+bool TCloudClient::learningExpired() const {
+    return ticksSince(learningStartedAt) > cloudTiming::learningBoundMs;
+}
+
+void TCloudClient::endLearningAsTimedOut() {
+    logConnectionEvent(connectionInfo.get(), learningTimeoutText());
+    disconnectFromServer();
+    setStatus(zvlDisconnected, zvlCloseReason_ConnectionError);
+    notifySlot(*connectionInfo, WM_CONNECTION_STATUS);
+}
+
+bool TCloudClient::serverSilent() const {
+    return ticksSince(lastServerActivity) > cloudTiming::inactivityMs;
+}
+
+bool TCloudClient::redirectValid() const {
+    return ticksSince(finalServerSetAt) < finalServerValidMs;
+}
+
+void TCloudClient::beginReconnect() {
+    const bool pause = wasDisconnected;
+    disconnectFromServer();
+    if (pause) {
+        pausing_ = true;
+        pauseStartedAt_ = GetTickCount();
         return;
     }
-    if (connectionInfo->waitDialog)
-        return;
-    if (!isConnected()) {
-        if (!reconnect() && justLearnTunnelInfo)
-            loopEnded = true;
+    beginConnect();
+}
+
+void TCloudClient::beginConnect() {
+    try {
+        currentKey = builtinKey();
+        connectionInfo->zvlConnectionStatus = zvlConnecting;
+        stream_ = std::make_unique<TTcpStream>(
+            loop(),
+            TTcpStream::THandlers{[this] { connected(); },
+                                  [this](const std::string& error) { connectFailed(error); },
+                                  [this] { step(); }, [this] { step(); }});
+        const std::string target = !FinalServerNameWithPort.empty() && redirectValid()
+                                       ? FinalServerNameWithPort
+                                       : defaultServername;
+        std::string host = trimmed(target);
+        int32_t port = defaultPortNumber;
+        if (const size_t colon = target.find(':'); colon != std::string::npos) {
+            host = trimmed(target.substr(0, colon));
+            port = portFromText(trimmed(target.substr(colon + 1)));
+        }
+        logConnectionEvent(connectionInfo.get(),
+                           "Connecting to: " + host + ":" + std::to_string(port) + "...");
+        if (port < 0 || port > 65535)
+            throw std::runtime_error("Port " + std::to_string(port) + " is out of range");
+        connecting_ = true;
+        stream_->connect(host, static_cast<uint16_t>(port), cloudTiming::connectTimeoutMs);
+    } catch (const std::exception& e) {
+        connectFailed(e.what());
+    }
+}
+
+void TCloudClient::connected() {
+    connecting_ = false;
+    // Each connection authorizes anew; until then nothing of the queue goes
+    // out and the server's channel messages are ignored.
+    authorized = false;
+    input_.clear();
+    inputStart_ = 0;
+    reader_ = TPacketReader();
+    onClientConnected();
+    lastServerActivity = GetTickCount();
+    connectionInfo->LastDataSelfMillis = GetTickCount();
+    connectionInfo->datasourceChannelState = dcsUnknown;
+    connectionInfo->datasourceCloseReason = crUnknown;
+    connectionInfo->datasourceChannelStateExtendedString.set("");
+    step();
+}
+
+void TCloudClient::connectFailed(const std::string& error) {
+    connecting_ = false;
+    setStatus(zvlDisconnected, zvlCloseReason_ConnectionError);
+    notifySlot(*connectionInfo, WM_CONNECTION_STATUS);
+    logConnectionEvent(connectionInfo.get(), "execute, connect: could not connect:" + error);
+    if (justLearnTunnelInfo) {
+        end();
         return;
     }
-    if (TCPClient->InputBufferIsEmpty() && !TCPClient->Readable(cloudTiming::readWaitMs)) {
+    // The next pass, at once, tries again as after a lost connection.
+    postStep();
+}
+
+void TCloudClient::onClientConnected() {
+    logConnectionEvent(connectionInfo.get(), "Connected");
+    connectionInfo->zvlConnectionStatus = zvlConnectedButNotAuthorizedYet;
+    notifySlot(*connectionInfo, WM_CONNECTION_STATUS);
+}
+
+void TCloudClient::disconnectFromServer() {
+    if (!stream_)
+        return;
+    dropStream();
+    onClientDisconnected();
+}
+
+void TCloudClient::dropStream() {
+    connecting_ = false;
+    if (!stream_)
+        return;
+    // Closed now; freed after the call that may be running in it returned.
+    stream_->close();
+    std::shared_ptr<TTcpStream> closed(std::move(stream_));
+    loop().post([closed] {});
+}
+
+void TCloudClient::onClientDisconnected() {
+    logConnectionEvent(connectionInfo.get(), "Disconnected");
+    const TZvlConnectionStatus status = connectionInfo->zvlConnectionStatus;
+    wasDisconnected =
+        !(status == zvlDisconnected &&
+          connectionInfo->zvlCloseReason == zvlCloseReason_ReconnectToADifferentServer);
+    if (status != zvlDisconnected)
+        setStatus(zvlDisconnected, zvlConnectionClosedUnexpectedly);
+    notifySlot(*connectionInfo, WM_CONNECTION_STATUS);
+}
+
+bool TCloudClient::isConnected() const {
+    return stream_ && stream_->connected();
+}
+
+void TCloudClient::connectedPass() {
+    receive();
+    if (!isConnected() || ended_)
+        return;
+    // A message read in part waits for its rest; only the server's silence
+    // ends that wait, as a broken stream.
+    if (reader_.partial() || inputStart_ < input_.size()) {
+        if (serverSilent())
+            throw EStreamOutOfStep("No activity from server it will be reconnected.");
+    }
+    // What the socket has not taken yet goes first.
+    if (stream_->unsent() == 0)
         idleStep();
-        return;
-    }
-    const TPacket packet = readPacket(connectionInfo.get(), *TCPClient, currentKey);
+}
+
+void TCloudClient::receive() {
+    // What the reader took is dropped before more comes in.
+    input_.erase(input_.begin(), input_.begin() + static_cast<std::ptrdiff_t>(inputStart_));
+    inputStart_ = 0;
+    stream_->receive(input_);
+    TPacket packet;
+    while (isConnected() && !ended_ &&
+           reader_.next(connectionInfo.get(), input_, inputStart_, currentKey, packet))
+        handlePacket(packet);
+}
+
+void TCloudClient::handlePacket(const TPacket& packet) {
     switch (packet.type) {
     case ptControl:
         handleControlMessage(packet.payload);
@@ -121,150 +361,37 @@ void TZelvaneThread::pass() {
     }
 }
 
-bool TZelvaneThread::learningExpired() const {
-    return ticksSince(learningStartedAt) > cloudTiming::learningBoundMs;
+void TCloudClient::send(uint8_t type, const TBytes& payload) {
+    sendPacket(connectionInfo.get(), *stream_, type, payload, currentKey);
 }
 
-void TZelvaneThread::endLearningAsTimedOut() {
-    logConnectionEvent(connectionInfo.get(), ELearningTimeout().what());
-    disconnectFromServer();
-    setStatus(zvlDisconnected, zvlCloseReason_ConnectionError);
-    notifySlot(*connectionInfo, WM_CONNECTION_STATUS);
-    loopEnded = true;
-}
-
-void TZelvaneThread::watchWait(bool connected) {
-    if (Terminated())
-        throw ESocketError("Stopped");
-    if (justLearnTunnelInfo && learningExpired())
-        throw ELearningTimeout();
-    if (connected && ticksSince(lastServerActivity) > cloudTiming::inactivityMs)
-        throw EStreamOutOfStep("No activity from server it will be reconnected.");
-}
-
-bool TZelvaneThread::redirectValid() const {
-    return ticksSince(finalServerSetAt) < finalServerValidMs;
-}
-
-void TZelvaneThread::connectToServer() {
-    connectionInfo->zvlConnectionStatus = zvlConnecting;
-    {
-        std::lock_guard guard(clientLock);
-        TCPClient = std::make_unique<TTcpClient>();
-        if (Terminated())
-            TCPClient->Shutdown();
-    }
-    TCPClient->setWatch([this] { watchWait(false); });
-
-    const std::string target = !FinalServerNameWithPort.empty() && redirectValid()
-                                   ? FinalServerNameWithPort
-                                   : defaultServername;
-    std::string host = trimmed(target);
-    int32_t port = defaultPortNumber;
-    if (const size_t colon = target.find(':'); colon != std::string::npos) {
-        host = trimmed(target.substr(0, colon));
-        port = portFromText(trimmed(target.substr(colon + 1)));
-    }
-    logConnectionEvent(connectionInfo.get(),
-                       "Connecting to: " + host + ":" + std::to_string(port) + "...");
-    if (port < 0 || port > 65535)
-        throw std::runtime_error("Port " + std::to_string(port) + " is out of range");
-    TCPClient->Connect(host, static_cast<uint16_t>(port), cloudTiming::connectTimeoutMs);
-    TCPClient->setWatch([this] { watchWait(true); });
-    onClientConnected();
-}
-
-void TZelvaneThread::onClientConnected() {
-    logConnectionEvent(connectionInfo.get(), "Connected");
-    connectionInfo->zvlConnectionStatus = zvlConnectedButNotAuthorizedYet;
-    notifySlot(*connectionInfo, WM_CONNECTION_STATUS);
-}
-
-void TZelvaneThread::disconnectFromServer() {
-    if (!TCPClient)
-        return;
-    std::unique_ptr<TTcpClient> closing;
-    {
-        std::lock_guard guard(clientLock);
-        closing = std::move(TCPClient);
-    }
-    closing->Close();
-    onClientDisconnected();
-}
-
-void TZelvaneThread::onClientDisconnected() {
-    logConnectionEvent(connectionInfo.get(), "Disconnected");
-    const TZvlConnectionStatus status = connectionInfo->zvlConnectionStatus;
-    wasDisconnected =
-        !(status == zvlDisconnected &&
-          connectionInfo->zvlCloseReason == zvlCloseReason_ReconnectToADifferentServer);
-    if (status != zvlDisconnected)
-        setStatus(zvlDisconnected, zvlConnectionClosedUnexpectedly);
-    notifySlot(*connectionInfo, WM_CONNECTION_STATUS);
-}
-
-bool TZelvaneThread::isConnected() const {
-    return TCPClient && TCPClient->Connected();
-}
-
-void TZelvaneThread::pauseBeforeReconnect() {
-    const uint32_t start = GetTickCount();
-    while (ticksSince(start) < cloudTiming::reconnectPauseMs && SleepUnlessTerminated(10)) {
-    }
-}
-
-bool TZelvaneThread::reconnect() {
-    const bool pause = wasDisconnected;
-    disconnectFromServer();
-    if (pause)
-        pauseBeforeReconnect();
-    try {
-        currentKey = builtinKey();
-        if (!Terminated())
-            connectToServer();
-        lastServerActivity = GetTickCount();
-        connectionInfo->LastDataSelfMillis = GetTickCount();
-        connectionInfo->datasourceChannelState = dcsUnknown;
-        connectionInfo->datasourceCloseReason = crUnknown;
-        connectionInfo->datasourceChannelStateExtendedString.set("");
-        return true;
-    } catch (const std::exception& e) {
-        setStatus(zvlDisconnected, zvlCloseReason_ConnectionError);
-        notifySlot(*connectionInfo, WM_CONNECTION_STATUS);
-        logConnectionEvent(connectionInfo.get(),
-                           std::string("execute, connect: could not connect:") + e.what());
-        return false;
-    }
-}
-
-void TZelvaneThread::send(uint8_t type, const TBytes& payload) {
-    sendPacket(connectionInfo.get(), *TCPClient, type, payload, currentKey);
-}
-
-void TZelvaneThread::handleControlMessage(const TBytes& p) {
+void TCloudClient::handleControlMessage(const TBytes& p) {
     if (p.empty())
         throw EProtocolError("Communication error. Protocol mismatch");
-    if (p[0] == ctlHello) {
+    if (p[0] == ctlHello)
         sendAuthorizationRequest(p);
-    } else if (p[0] == ctlAuthReply) {
-        if (p.size() < 2)
-            throw EProtocolError("Communication error. Authorization reply too short");
-        if (p[1] != authAccepted) {
-            connectionInfo->forceTunnelSetup = false;
-            setStatus(zvlDisconnected, zvlCloseReason_BadTunnelKey);
-            disconnectFromServer();
-            throw EProtocolError("Authorization failed");
-        }
-        if (p.size() < 3)
-            throw EProtocolError("Communication error. Authorization reply too short");
-        if (p[2] == authRedirect)
-            handleRedirect(p);
-        else
-            acceptAuthorization(p);
-    }
+    else if (p[0] == ctlAuthReply)
+        handleAuthorizationReply(p);
 }
 
-void TZelvaneThread::sendAuthorizationRequest(const TBytes& p) {
+void TCloudClient::handleAuthorizationReply(const TBytes& p) {
+    if (p.size() < 2)
+        throw EProtocolError("Communication error. Authorization reply too short");
+    if (p[1] != authAccepted) {
+        connectionInfo->forceTunnelSetup = false;
+        setStatus(zvlDisconnected, zvlCloseReason_BadTunnelKey);
+        disconnectFromServer();
+        throw EProtocolError("Authorization failed");
+    }
+    if (p.size() < 3)
+        throw EProtocolError("Communication error. Authorization reply too short");
+    if (p[2] == authRedirect)
+        handleRedirect(p);
+    else
+        acceptAuthorization(p);
+}
+
+void TCloudClient::sendAuthorizationRequest(const TBytes& p) {
     connectionInfo->anotherTunnelExists = false;
     const THello hello = parseHello(p);
     currentKey = hello.connectionKey;
@@ -282,7 +409,7 @@ void TZelvaneThread::sendAuthorizationRequest(const TBytes& p) {
     send(ptControl, request);
 }
 
-void TZelvaneThread::handleRedirect(const TBytes& p) {
+void TCloudClient::handleRedirect(const TBytes& p) {
     if (p.size() < 6)
         return;
     TPayloadReader reader(p, 3);
@@ -299,7 +426,7 @@ void TZelvaneThread::handleRedirect(const TBytes& p) {
     disconnectFromServer();
 }
 
-void TZelvaneThread::acceptAuthorization(const TBytes& p) {
+void TCloudClient::acceptAuthorization(const TBytes& p) {
     {
         // The settings text goes out again on this connection.
         std::lock_guard guard(connectionInfo->BytesCriticalSection);
@@ -322,11 +449,12 @@ void TZelvaneThread::acceptAuthorization(const TBytes& p) {
     }
     if (justLearnTunnelInfo) {
         setStatus(zvlDisconnected, zvlCloseReason_notYetConnected);
-        loopEnded = true;
+        disconnectFromServer();
+        end();
     }
 }
 
-void TZelvaneThread::handleChannelMessage(const TBytes& p) {
+void TCloudClient::handleChannelMessage(const TBytes& p) {
     if (!authorized || p.size() < 2)
         return;
     lastServerActivity = GetTickCount();
@@ -338,7 +466,7 @@ void TZelvaneThread::handleChannelMessage(const TBytes& p) {
         handleDatasourceStatus(p);
 }
 
-void TZelvaneThread::relay(const TBytes& p) {
+void TCloudClient::relay(const TBytes& p) {
     if (!connectionInfo->hub())
         return;
     if (p.size() == 2)
@@ -349,7 +477,7 @@ void TZelvaneThread::relay(const TBytes& p) {
     });
 }
 
-void TZelvaneThread::handleDatasourceStatus(const TBytes& p) {
+void TCloudClient::handleDatasourceStatus(const TBytes& p) {
     TConnection& record = *connectionInfo;
     TPayloadReader reader(p, 2);
     const auto statusText = [&reader](TShared<std::string>& field) {
@@ -382,7 +510,7 @@ void TZelvaneThread::handleDatasourceStatus(const TBytes& p) {
                               ansiToText(record.datasourceWebserverParams.get()).c_str()));
 }
 
-void TZelvaneThread::idleStep() {
+void TCloudClient::idleStep() {
     if (ticksSince(lastServerActivity) > cloudTiming::inactivityMs) {
         logConnectionEvent(connectionInfo.get(), "No activity from server it will be reconnected.");
         disconnectFromServer();
@@ -394,7 +522,7 @@ void TZelvaneThread::idleStep() {
         send(ptKeepAlive, {});
 }
 
-void TZelvaneThread::sendQueued() {
+void TCloudClient::sendQueued() {
     TConnection& record = *connectionInfo;
     const uint32_t now = GetTickCount();
     if (!queuedSince)
@@ -437,32 +565,12 @@ void TZelvaneThread::sendQueued() {
         send(ptChannel, message);
 }
 
-namespace {
-
-// A learning run that tells its owner when its result is in the record.
-class TLearningRun : public TZelvaneThread {
-public:
-    TLearningRun(PConnectionInfo record, std::string key, std::function<void()> finished)
-        : TZelvaneThread(true, std::move(record), std::move(key)), finished_(std::move(finished)) {}
-
-protected:
-    void Execute() override {
-        TZelvaneThread::Execute();
-        if (finished_)
-            finished_();
-    }
-
-private:
-    const std::function<void()> finished_;
-};
-
-} // namespace
-
 std::shared_ptr<TWorker> startCloudClient(PConnectionInfo record, std::string tunnelKey) {
-    return startThread<TZelvaneThread>(false, std::move(record), std::move(tunnelKey));
+    return startLoopWorker<TCloudClient>(false, std::move(record), std::move(tunnelKey));
 }
 
 std::shared_ptr<TWorker> startLearningRun(PConnectionInfo record, std::string tunnelKey,
                                           std::function<void()> finished) {
-    return startThread<TLearningRun>(std::move(record), std::move(tunnelKey), std::move(finished));
+    return startLoopWorker<TCloudClient>(true, std::move(record), std::move(tunnelKey),
+                                         std::move(finished));
 }

@@ -1,9 +1,10 @@
 #pragma once
 
 #include "cloud/codec.h"
+#include "cloud/packet_io.h"
 #include "model/connection.h"
-#include "platform/tcp_client.h"
-#include "platform/thread.h"
+#include "platform/loop_worker.h"
+#include "platform/tcp_stream.h"
 
 #include <cstdint>
 #include <functional>
@@ -14,7 +15,6 @@
 
 // Timing of the cloud client, in ticks of GetTickCount.
 namespace cloudTiming {
-constexpr uint32_t readWaitMs = 5;           // how long a pass waits for the server
 constexpr uint32_t quietTimeMs = 10;         // queued data goes out after more than this...
 constexpr uint32_t longestQueueWaitMs = 200; // ...or once it has waited this long
 constexpr uint32_t keepaliveMs = 60000;      // frame written at least this often
@@ -22,39 +22,58 @@ constexpr uint32_t inactivityMs = 120000;    // more than this without the serve
 constexpr uint32_t reconnectPauseMs = 3000;  // before reconnecting after a lost connection
 constexpr uint32_t connectTimeoutMs = 1000;
 constexpr uint32_t learningBoundMs = 15000; // a learning run ends within this
+// While the slot panel asks the user about a conflict, how often the client
+// looks whether the answer is in.
+constexpr uint32_t dialogCheckMs = 20;
 } // namespace cloudTiming
 
-// The worker of a cloud client slot: keeps the connection to the cloud server,
+// The cloud client of a tunnel slot: keeps the connection to the cloud server,
 // authorizes with the tunnel key and relays between the server and the other
 // slots of the hub. In learning mode it only learns the tunnel description for
 // the key and ends.
 //
-// Start it with startCloudClient or startLearningRun below. A working worker
-// runs until Terminate(); a learning worker ends by itself, within
-// cloudTiming::learningBoundMs, and leaves its result in the record: success
-// is zvlDisconnected with zvlCloseReason_notYetConnected.
-class TZelvaneThread : public TThread {
+// It is a state machine on the relay loop: the server's bytes, a wake from
+// another slot that queued data, and its earliest deadline move it on; in
+// between it costs nothing. Start it with startCloudClient or startLearningRun
+// below. A working client runs until Terminate(); a learning run ends by
+// itself, within cloudTiming::learningBoundMs, and leaves its result in the
+// record: success is zvlDisconnected with zvlCloseReason_notYetConnected.
+class TCloudClient : public TLoopWorker {
 public:
-    TZelvaneThread(bool justLearnTunnelInfo, PConnectionInfo record, std::string tunnelKey);
-    ~TZelvaneThread() override;
+    TCloudClient(bool justLearnTunnelInfo, PConnectionInfo record, std::string tunnelKey,
+                 std::function<void()> finished = nullptr);
+    ~TCloudClient() override;
 
 protected:
-    void Execute() override;
-    // Wakes a read, write or connect in progress.
-    void TerminatedSet() override;
+    void Started() override;
+    void Stopped() override;
 
 private:
+    // Does whatever is due now, then sets the timer to the next deadline.
+    void step();
     void pass();
-    void connectToServer();
+    void scheduleNext();
+    void wakeFromQueue();
+    void handleException(const std::exception& e);
+    void postStep();
+    void dropStream();
+    void end();
+
+    void beginReconnect();
+    void beginConnect();
+    void connected();
+    void connectFailed(const std::string& error);
     void disconnectFromServer();
     bool isConnected() const;
     void onClientConnected();
     void onClientDisconnected();
-    // False when the connection attempt failed.
-    bool reconnect();
-    void pauseBeforeReconnect();
+    void connectedPass();
+    void receive();
+    void handlePacket(const TPacket& packet);
+
     void handleControlMessage(const TBytes& payload);
     void sendAuthorizationRequest(const TBytes& hello);
+    void handleAuthorizationReply(const TBytes& payload);
     void handleRedirect(const TBytes& payload);
     void acceptAuthorization(const TBytes& payload);
     void handleChannelMessage(const TBytes& payload);
@@ -66,15 +85,23 @@ private:
     void setStatus(TZvlConnectionStatus status, TZvlCloseReason reason);
     bool learningExpired() const;
     void endLearningAsTimedOut();
-    // Called by the socket while it waits: gives up on a stop request, on the
-    // learning bound and, once connected, on a silent server.
-    void watchWait(bool connected);
     bool redirectValid() const;
+    bool serverSilent() const;
 
     const PConnectionInfo connectionInfo;
-    // Replaced only by the worker; TerminatedSet reads it under clientLock.
-    std::unique_ptr<TTcpClient> TCPClient;
-    std::mutex clientLock;
+    const std::function<void()> finished_;
+    std::unique_ptr<TLoopTimer> timer_;
+    // Exists from a connection attempt until the client lets it go, also
+    // when the attempt failed: letting go is what reports "Disconnected".
+    std::unique_ptr<TTcpStream> stream_;
+    TBytes input_;
+    size_t inputStart_ = 0;
+    TPacketReader reader_;
+    bool connecting_ = false;
+    bool pausing_ = false;
+    uint32_t pauseStartedAt_ = 0;
+    bool ended_ = false;
+    std::atomic<bool> wakePending_{false};
 
     std::string defaultServername;
     int32_t defaultPortNumber;
@@ -89,15 +116,14 @@ private:
     bool authorized = false;
     uint32_t lastServerActivity = 0;
     uint32_t learningStartedAt = 0;
-    bool loopEnded = false;
-    // When the worker first saw the data that still waits in its queue.
+    // When the client first saw the data that still waits in its queue.
     std::optional<uint32_t> queuedSince;
 };
 
 // Starts the working cloud client of `record` (a tunnel slot) with the key.
 std::shared_ptr<TWorker> startCloudClient(PConnectionInfo record, std::string tunnelKey);
 
-// Starts a learning run for the key; `finished` is called once, on a worker
-// thread, after the result is in `record` (also when the run was stopped).
+// Starts a learning run for the key; `finished` is called once, on the relay
+// loop's thread, after the result is in `record` (also when the run was stopped).
 std::shared_ptr<TWorker> startLearningRun(PConnectionInfo record, std::string tunnelKey,
                                           std::function<void()> finished);

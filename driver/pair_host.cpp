@@ -2,6 +2,7 @@
 
 #include "driver/line_settings.h"
 #include "driver/pair_store.h"
+#include "platform/event_loop.h"
 #include "platform/serial_port.h"
 
 #include <algorithm>
@@ -14,7 +15,7 @@
 #include <map>
 #include <mutex>
 #include <poll.h>
-#include <sys/eventfd.h>
+#include <sys/epoll.h>
 #include <sys/file.h>
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
@@ -67,6 +68,38 @@ void appendLe32(std::string& out, uint32_t value) {
 
 class TPairPty;
 
+// The loop that serves every hosted pair: their ptys, their hidden sides and
+// the one inotify instance that watches all of them.
+TEventLoop& hostLoop() {
+    static auto* loop = new TEventLoop("pair host");
+    return *loop;
+}
+
+// One inotify instance for every pair: the kernel allows a user only a few
+// instances, while watches are plentiful. Pairs register the watch of their
+// slave node and of their store folder; the loop hands each event on.
+class TPairWatches {
+public:
+    TPairWatches();
+    // Returns the watch descriptor, or -1 with errno set.
+    int add(const std::string& path, uint32_t mask, const std::shared_ptr<TPairPty>& pair);
+    void remove(int wd, const TPairPty* pair);
+
+private:
+    void readEvents();
+
+    std::mutex lock_;
+    int inotify_ = -1;
+    int initError_ = 0;
+    std::unique_ptr<TLoopWatch> watch_;
+    std::map<int, std::vector<std::weak_ptr<TPairPty>>> listeners_;
+};
+
+TPairWatches& pairWatches() {
+    static auto* watches = new TPairWatches;
+    return *watches;
+}
+
 // Every pty this process hosts, by pair store and pair number.
 struct THostedPairs {
     std::mutex lock;
@@ -92,6 +125,10 @@ public:
 
     void start();
     std::unique_ptr<TSerialDevice> attach();
+    // An event of a watch this pair registered; pair loop only.
+    void watchEvent(const inotify_event& event);
+    // The events of one read from the watches are in; pair loop only.
+    void watchEventsDone();
     void detach(uint64_t generation);
     bool control(uint64_t generation, uint32_t code, const std::vector<uint8_t>& input,
                  std::vector<uint8_t>& output);
@@ -102,11 +139,12 @@ public:
     void unpublish();
 
 private:
-    void run();
+    // One round of moving bytes after any event; pair loop only.
+    void serve();
+    void updateInterest();
     void reconcileHiddenSide();
     void readHiddenSide();
     void readMaster();
-    bool readWatches();
     void userSideChanged(bool open);
     void settingsChanged();
     void flushQueues();
@@ -127,13 +165,17 @@ private:
 
     int master_ = -1;
     int slaveHold_ = -1;
-    int inotify_ = -1;
     int slaveWatch_ = -1;
     int storeWatch_ = -1;
-    int wake_ = -1;
     int lockFile_ = -1;
 
-    // Host thread only.
+    // Pair loop only.
+    std::unique_ptr<TLoopWatch> masterWatch_;
+    std::unique_ptr<TLoopWatch> activeWatch_;
+    uint32_t masterInterest_ = 0;
+    uint32_t activeInterest_ = 0;
+    bool storeChanged_ = false;
+    bool tornDown_ = false;
     int activeFd_ = -1;
     uint64_t activeGeneration_ = 0;
     int slaveOpens_ = 0;
@@ -155,7 +197,7 @@ private:
 };
 
 // The hidden side as the serial component holds it: one end of a socket
-// pair whose other end the host thread serves.
+// pair whose other end the pair loop serves.
 class TPairDevice : public TSerialDevice {
 public:
     TPairDevice(int fd, std::shared_ptr<TPairPty> pty, uint64_t generation)
@@ -214,14 +256,11 @@ void TPairPty::start() {
         throw EComPort(errnoText(hiddenName_ + ": cannot open the pseudo-terminal", errno));
 
     // Watched from here on, every open and close of the slave is the user's.
-    inotify_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    wake_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    if (inotify_ < 0 || wake_ < 0)
-        throw EComPort(errnoText(hiddenName_ + ": cannot watch the pseudo-terminal", errno));
-    slaveWatch_ = inotify_add_watch(inotify_, slavePath_.c_str(), IN_OPEN | IN_CLOSE);
-    storeWatch_ = inotify_add_watch(inotify_, storeFolder_.c_str(),
+    slaveWatch_ = pairWatches().add(slavePath_, IN_OPEN | IN_CLOSE, shared_from_this());
+    storeWatch_ = pairWatches().add(storeFolder_,
                                     IN_CLOSE_WRITE | IN_MOVED_TO | IN_MOVED_FROM | IN_DELETE |
-                                        IN_DELETE_SELF | IN_MOVE_SELF);
+                                        IN_DELETE_SELF | IN_MOVE_SELF,
+                                    shared_from_this());
     if (slaveWatch_ < 0 || storeWatch_ < 0)
         throw EComPort(errnoText(hiddenName_ + ": cannot watch the pseudo-terminal", errno));
 
@@ -235,7 +274,11 @@ void TPairPty::start() {
         ::unlink(temp.c_str());
         throw EComPort(errnoText(hiddenName_ + ": cannot create " + linkPath_, error));
     }
-    std::thread([self = shared_from_this()] { self->run(); }).detach();
+    hostLoop().post([self = shared_from_this()] {
+        hostLoop().watch(self->masterWatch_, self->master_, 0,
+                         [self = self.get()](uint32_t) { self->serve(); });
+        self->serve();
+    });
 }
 
 std::unique_ptr<TSerialDevice> TPairPty::attach() {
@@ -285,8 +328,7 @@ void TPairPty::detachLocked(uint64_t generation) {
 void TPairPty::signalLocked() {
     if (removed_)
         return;
-    const uint64_t one = 1;
-    [[maybe_unused]] auto written = ::write(wake_, &one, sizeof one);
+    hostLoop().post([self = shared_from_this()] { self->serve(); });
 }
 
 void TPairPty::appendReportLocked(std::string& out, uint8_t code,
@@ -358,37 +400,39 @@ void TPairPty::unpublish() {
         ::unlink(linkPath_.c_str());
 }
 
-void TPairPty::run() {
-    for (;;) {
-        reconcileHiddenSide();
-        const bool forwarding = activeFd_ >= 0;
-        pollfd waits[4] = {
-            {wake_, POLLIN, 0},
-            {inotify_, POLLIN, 0},
-            {master_,
-             short((!forwarding || toHidden_.size() < hiddenBacklogLimit ? POLLIN : 0) |
-                   (toMaster_.empty() ? 0 : POLLOUT)),
-             0},
-            {activeFd_, short((toMaster_.empty() ? POLLIN : 0) | (toHidden_.empty() ? 0 : POLLOUT)),
-             0},
-        };
-        if (::poll(waits, forwarding ? 4 : 3, -1) < 0 && errno != EINTR)
-            break;
-        if (waits[0].revents) {
-            uint64_t count;
-            [[maybe_unused]] auto got = ::read(wake_, &count, sizeof count);
-        }
-        // The hidden side's bytes before the watches: what it wrote before the
-        // user's program opened the port is dropped, never delivered late.
-        if (forwarding && waits[3].revents)
-            readHiddenSide();
-        if (waits[2].revents & POLLIN)
-            readMaster();
-        if (waits[1].revents && !readWatches())
-            break;
-        flushQueues();
+void TPairPty::serve() {
+    if (tornDown_)
+        return;
+    reconcileHiddenSide();
+    // The hidden side's bytes before the watches: what it wrote before the
+    // user's program opened the port is dropped, never delivered late.
+    if (activeFd_ >= 0 && toMaster_.empty())
+        readHiddenSide();
+    if (activeFd_ < 0 || toHidden_.size() < hiddenBacklogLimit)
+        readMaster();
+    flushQueues();
+    updateInterest();
+}
+
+void TPairPty::updateInterest() {
+    const bool forwarding = activeFd_ >= 0;
+    const uint32_t master = (!forwarding || toHidden_.size() < hiddenBacklogLimit ? EPOLLIN : 0u) |
+                            (toMaster_.empty() ? 0u : EPOLLOUT);
+    if (masterWatch_ && master != masterInterest_) {
+        masterWatch_->modify(master);
+        masterInterest_ = master;
     }
-    tearDown();
+    if (!forwarding)
+        return;
+    const uint32_t active =
+        (toMaster_.empty() ? EPOLLIN : 0u) | (toHidden_.empty() ? 0u : EPOLLOUT);
+    if (!activeWatch_) {
+        hostLoop().watch(activeWatch_, activeFd_, active, [this](uint32_t) { serve(); });
+        activeInterest_ = active;
+    } else if (active != activeInterest_) {
+        activeWatch_->modify(active);
+        activeInterest_ = active;
+    }
 }
 
 void TPairPty::reconcileHiddenSide() {
@@ -402,6 +446,7 @@ void TPairPty::reconcileHiddenSide() {
         fd = pendingFd_;
         pendingFd_ = -1;
     }
+    activeWatch_.reset();
     closeFd(activeFd_);
     activeFd_ = fd;
     activeGeneration_ = generation;
@@ -439,6 +484,7 @@ void TPairPty::readHiddenSide() {
     for (;;) {
         const ssize_t n = ::recv(activeFd_, buffer, sizeof buffer, MSG_DONTWAIT);
         if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) {
+            activeWatch_.reset();
             closeFd(activeFd_); // the component let go of its side
             toHidden_.clear();
             return;
@@ -505,33 +551,37 @@ void TPairPty::settingsChanged() {
                            {char(now.byteSize), char(now.parity), char(now.stopBits)});
 }
 
-// Returns false when the pair is gone from the store.
-bool TPairPty::readWatches() {
-    alignas(inotify_event) char buffer[4096];
-    bool storeChanged = false;
-    for (;;) {
-        const ssize_t n = ::read(inotify_, buffer, sizeof buffer);
-        if (n <= 0)
-            break;
-        for (ssize_t offset = 0; offset < n;) {
-            const auto* event = reinterpret_cast<const inotify_event*>(buffer + offset);
-            offset += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
-            if (event->wd == slaveWatch_) {
-                // Each close and reopen counts, however quickly they follow.
-                if ((event->mask & IN_OPEN) && ++slaveOpens_ == 1)
-                    userSideChanged(true);
-                if ((event->mask & IN_CLOSE) && slaveOpens_ > 0 && --slaveOpens_ == 0)
-                    userSideChanged(false);
-            } else if (event->wd == storeWatch_) {
-                storeChanged = storeChanged || !(event->mask & (IN_CLOSE_WRITE | IN_MOVED_TO)) ||
-                               (event->len > 0 && std::strcmp(event->name, "pairs") == 0);
-            }
+void TPairPty::watchEvent(const inotify_event& event) {
+    if (tornDown_)
+        return;
+    if (event.wd == slaveWatch_) {
+        // The hidden side's bytes before the open or close: what it wrote
+        // before the user's program opened the port is dropped.
+        if (activeFd_ >= 0)
+            readHiddenSide();
+        // Each close and reopen counts, however quickly they follow.
+        if ((event.mask & IN_OPEN) && ++slaveOpens_ == 1)
+            userSideChanged(true);
+        if ((event.mask & IN_CLOSE) && slaveOpens_ > 0 && --slaveOpens_ == 0)
+            userSideChanged(false);
+    } else if (event.wd == storeWatch_) {
+        storeChanged_ = storeChanged_ || !(event.mask & (IN_CLOSE_WRITE | IN_MOVED_TO)) ||
+                        (event.len > 0 && std::strcmp(event.name, "pairs") == 0);
+    }
+}
+
+void TPairPty::watchEventsDone() {
+    if (tornDown_)
+        return;
+    if (storeChanged_) {
+        storeChanged_ = false;
+        const auto pairs = readPairStore(storeFile_);
+        if (std::find(pairs.begin(), pairs.end(), number_) == pairs.end()) {
+            tearDown();
+            return;
         }
     }
-    if (!storeChanged)
-        return true;
-    const auto pairs = readPairStore(storeFile_);
-    return std::find(pairs.begin(), pairs.end(), number_) != pairs.end();
+    serve();
 }
 
 void TPairPty::userSideChanged(bool open) {
@@ -558,6 +608,7 @@ void TPairPty::flushQueues() {
         const ssize_t n =
             ::send(activeFd_, toHidden_.data(), toHidden_.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n < 0 && errno != EAGAIN && errno != EINTR) {
+            activeWatch_.reset();
             closeFd(activeFd_);
             toHidden_.clear();
         }
@@ -570,6 +621,9 @@ void TPairPty::flushQueues() {
 // The pair was removed: the hidden side sees its stream end, the user's
 // program loses its port, and the link goes.
 void TPairPty::tearDown() {
+    tornDown_ = true;
+    masterWatch_.reset();
+    activeWatch_.reset();
     {
         std::lock_guard guard(lock_);
         removed_ = true;
@@ -585,13 +639,85 @@ void TPairPty::tearDown() {
 }
 
 void TPairPty::closeAll() {
+    pairWatches().remove(slaveWatch_, this);
+    pairWatches().remove(storeWatch_, this);
+    slaveWatch_ = storeWatch_ = -1;
     closeFd(activeFd_);
     closeFd(pendingFd_);
-    closeFd(inotify_);
     closeFd(slaveHold_);
     closeFd(master_);
-    closeFd(wake_);
     closeFd(lockFile_);
+}
+
+TPairWatches::TPairWatches() {
+    inotify_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (inotify_ < 0) {
+        initError_ = errno;
+        return;
+    }
+    hostLoop().watch(watch_, inotify_, EPOLLIN, [this](uint32_t) { readEvents(); });
+}
+
+int TPairWatches::add(const std::string& path, uint32_t mask,
+                      const std::shared_ptr<TPairPty>& pair) {
+    std::lock_guard guard(lock_);
+    if (inotify_ < 0) {
+        errno = initError_;
+        return -1;
+    }
+    // A folder several pairs watch has one descriptor; the mask is the same.
+    const int wd = inotify_add_watch(inotify_, path.c_str(), mask);
+    if (wd >= 0)
+        listeners_[wd].push_back(pair);
+    return wd;
+}
+
+void TPairWatches::remove(int wd, const TPairPty* pair) {
+    if (wd < 0)
+        return;
+    std::lock_guard guard(lock_);
+    const auto found = listeners_.find(wd);
+    if (found == listeners_.end())
+        return;
+    std::erase_if(found->second, [pair](const std::weak_ptr<TPairPty>& listener) {
+        const auto alive = listener.lock();
+        return !alive || alive.get() == pair;
+    });
+    if (found->second.empty()) {
+        inotify_rm_watch(inotify_, wd);
+        listeners_.erase(found);
+    }
+}
+
+void TPairWatches::readEvents() {
+    alignas(inotify_event) char buffer[4096];
+    std::vector<std::shared_ptr<TPairPty>> touched;
+    for (;;) {
+        const ssize_t n = ::read(inotify_, buffer, sizeof buffer);
+        if (n <= 0)
+            break;
+        for (ssize_t offset = 0; offset < n;) {
+            const auto* event = reinterpret_cast<const inotify_event*>(buffer + offset);
+            offset += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+            std::vector<std::shared_ptr<TPairPty>> pairs;
+            {
+                std::lock_guard guard(lock_);
+                const auto found = listeners_.find(event->wd);
+                if (found == listeners_.end())
+                    continue;
+                for (const auto& listener : found->second)
+                    if (auto pair = listener.lock())
+                        pairs.push_back(std::move(pair));
+            }
+            for (const auto& pair : pairs) {
+                pair->watchEvent(*event);
+                if (std::find(touched.begin(), touched.end(), pair) == touched.end())
+                    touched.push_back(pair);
+            }
+        }
+    }
+    for (const auto& pair : touched)
+        pair->watchEventsDone();
 }
 
 void unpublishAtExit() {
@@ -601,6 +727,9 @@ void unpublishAtExit() {
 }
 
 std::shared_ptr<TPairPty> hostedPty(const std::string& storeFile, int number) {
+    // The shared watch is set up before the list is locked: its events take
+    // the list's lock.
+    pairWatches();
     std::lock_guard guard(hosted().lock);
     auto& slot = hosted().ptys[{storeFile, number}];
     if (slot && !slot->removed())

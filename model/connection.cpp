@@ -45,10 +45,17 @@ void handToOtherSlots(const TConnection& producer, const std::function<void(TCon
     std::erase_if(others, [&producer](const PConnectionInfo& c) { return c.get() == &producer; });
     for (auto& other : others)
         other->BytesCriticalSection.Acquire();
-    for (auto& other : others)
+    for (auto& other : others) {
         store(*other);
+        wakeSlotWorker(*other);
+    }
     for (auto& other : others)
         other->BytesCriticalSection.Release();
+}
+
+void wakeSlotWorker(const TConnection& connection) {
+    if (connection.queueWake)
+        connection.queueWake();
 }
 
 void notifySlot(const TConnection& connection, uint32_t message) {

@@ -122,6 +122,9 @@ struct TConnection {
     std::atomic<bool> HasDataFromOthers{false};
     std::vector<uint8_t> BytesToSend;
     TCriticalSection BytesCriticalSection;
+    // Set by the slot's worker while it runs, under BytesCriticalSection;
+    // called under that lock whenever something was queued for the slot.
+    std::function<void()> queueWake;
 
     // Dialog flags shared by the cloud worker and the slot panel.
     std::atomic<bool> forceTunnelSetup{false};
@@ -176,6 +179,10 @@ PConnectionInfo newLearningRecord();
 // locks in list order, lets `store` fill each, then releases them in the same
 // order. A producer without a hub hands nothing on.
 void handToOtherSlots(const TConnection& producer, const std::function<void(TConnection&)>& store);
+
+// Tells the slot's worker that its queue changed; call under the slot's
+// BytesCriticalSection after changing it.
+void wakeSlotWorker(const TConnection& connection);
 
 // Posts a notification to the slot's panel (nothing happens for handle 0).
 void notifySlot(const TConnection& connection, uint32_t message);

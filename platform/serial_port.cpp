@@ -1,6 +1,7 @@
 #include "platform/serial_port.h"
 
 #include "platform/text.h"
+#include "platform/tick.h"
 
 #include <cerrno>
 #include <chrono>
@@ -113,8 +114,8 @@ void TCustomComPort::Open() {
     if (FConnected.load())
         return;
     if (device_) {
-        // The device went away under a running event thread; start afresh.
-        stopEventThread();
+        // The device went away under a running watch; start afresh.
+        stopEvents();
         device_.reset();
     }
 
@@ -135,39 +136,143 @@ void TCustomComPort::Open() {
 
     try {
         SetupPort();
-        wakeFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-        if (wakeFd_ < 0)
-            throw EComPort(errnoText("Cannot start the port's event thread", errno));
         FConnected.store(true);
-        eventThread_ = std::thread([this] { eventLoop(); });
-    } catch (...) {
-        FConnected.store(false);
-        if (wakeFd_ >= 0) {
-            ::close(wakeFd_);
-            wakeFd_ = -1;
+        TEventLoop& loop = TEventLoop::relay();
+        const int fd = device_->fd();
+        // Only devices with modem lines can ring; those are sampled.
+        lastLines_ = modemLines(fd);
+        if (lastLines_ >= 0) {
+            ringTimer_ = loop.timer([this] { sampleRing(); });
+            ringTimer_->setAt(GetTickCount() + ringPollMs);
         }
+        // "Bytes arrived" once per arrival (edge-triggered, like a line
+        // event), so a hook that leaves bytes unread does not spin the loop.
+        loop.watch(watch_, fd, EPOLLIN | EPOLLRDHUP | EPOLLET,
+                   [this](uint32_t events) { deviceEvent(events); });
+    } catch (const std::exception& error) {
+        FConnected.store(false);
+        stopEvents();
         device_.reset();
-        throw;
+        if (dynamic_cast<const EComPort*>(&error))
+            throw;
+        throw EComPort(Port + ": " + error.what());
     }
 }
 
 void TCustomComPort::Close() {
     std::lock_guard guard(openLock_);
     FConnected.store(false);
-    stopEventThread();
+    stopEvents();
     device_.reset();
 }
 
-void TCustomComPort::stopEventThread() {
-    if (eventThread_.joinable()) {
-        const uint64_t one = 1;
-        [[maybe_unused]] auto written = ::write(wakeFd_, &one, sizeof one);
-        eventThread_.join();
+void TCustomComPort::stopEvents() {
+    // Stopped before they are freed: a call in progress may still use them.
+    if (watch_)
+        watch_->stop();
+    if (ringTimer_)
+        ringTimer_->stop();
+    if (writeTimer_)
+        writeTimer_->stop();
+    watch_.reset();
+    ringTimer_.reset();
+    writeTimer_.reset();
+    pending_.clear();
+    pendingDone_ = nullptr;
+}
+
+void TCustomComPort::deviceEvent(uint32_t events) {
+    if (events & EPOLLOUT)
+        continueWrite();
+    if (events & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR)) {
+        const int waiting = InputCount();
+        if (waiting > 0) {
+            try {
+                DoRxChar(waiting);
+            } catch (...) {
+                // Errors of the hooks are swallowed; the next event is
+                // handled normally.
+            }
+        }
     }
-    if (wakeFd_ >= 0) {
-        ::close(wakeFd_);
-        wakeFd_ = -1;
+    if (events & (EPOLLHUP | EPOLLRDHUP | EPOLLERR)) {
+        // The device is gone: the owner sees the port disconnected and may
+        // open it again.
+        FConnected.store(false);
+        watch_->stop();
+        if (ringTimer_)
+            ringTimer_->stop();
+        if (OnDeviceGone)
+            OnDeviceGone();
     }
+}
+
+void TCustomComPort::sampleRing() {
+    const int lines = modemLines(device_->fd());
+    if (lines >= 0 && (lines & TIOCM_RI) && !(lastLines_ & TIOCM_RI)) {
+        try {
+            DoRing();
+        } catch (...) {
+        }
+    }
+    if (lines >= 0)
+        lastLines_ = lines;
+    ringTimer_->setAt(GetTickCount() + ringPollMs);
+}
+
+void TCustomComPort::WriteLater(std::vector<uint8_t> bytes,
+                                std::function<void(const std::string& error)> done) {
+    if (!device_ || !FConnected.load()) {
+        done("Write to a port that is not open");
+        return;
+    }
+    pending_ = std::move(bytes);
+    pendingDoneBytes_ = 0;
+    pendingDone_ = std::move(done);
+    const auto count = static_cast<uint32_t>(pending_.size());
+    writeTimer_ = TEventLoop::relay().timer([this, count] {
+        endWrite(Format("Write to %s timed out after %d of %d bytes", Port.c_str(),
+                        static_cast<int>(pendingDoneBytes_), static_cast<int>(count)));
+    });
+    writeTimer_->setAt(GetTickCount() + writeTotalConstantMs + writeTotalMultiplierMs * count);
+    continueWrite();
+}
+
+void TCustomComPort::continueWrite() {
+    if (!pendingDone_)
+        return;
+    const int fd = device_->fd();
+    const bool socket = isSocket(fd);
+    while (pendingDoneBytes_ < pending_.size()) {
+        const uint8_t* from = pending_.data() + pendingDoneBytes_;
+        const size_t left = pending_.size() - pendingDoneBytes_;
+        const ssize_t n =
+            socket ? ::send(fd, from, left, MSG_NOSIGNAL | MSG_DONTWAIT) : ::write(fd, from, left);
+        if (n > 0) {
+            pendingDoneBytes_ += static_cast<size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && errno != EAGAIN) {
+            endWrite(errnoText("Write to " + Port + " failed", errno));
+            return;
+        }
+        watch_->modify(EPOLLIN | EPOLLRDHUP | EPOLLET | EPOLLOUT);
+        return;
+    }
+    endWrite("");
+}
+
+void TCustomComPort::endWrite(const std::string& error) {
+    auto done = std::move(pendingDone_);
+    pendingDone_ = nullptr;
+    pending_.clear();
+    writeTimer_.reset();
+    if (watch_)
+        watch_->modify(EPOLLIN | EPOLLRDHUP | EPOLLET);
+    if (done)
+        done(error);
 }
 
 int TCustomComPort::Write(const void* buffer, int count) {
@@ -246,71 +351,4 @@ int TCustomComPort::Read(void* buffer, int count) {
 bool TCustomComPort::DeviceIoControl(uint32_t code, const std::vector<uint8_t>& input,
                                      std::vector<uint8_t>& output) {
     return device_ && device_->DeviceIoControl(code, input, output);
-}
-
-// Delivers "bytes arrived" once per arrival (edge-triggered, like a line
-// event), so a hook that leaves bytes unread does not make the thread spin.
-void TCustomComPort::eventLoop() {
-    const int fd = device_->fd();
-    const int poller = epoll_create1(EPOLL_CLOEXEC);
-    if (poller < 0) {
-        FConnected.store(false);
-        return;
-    }
-    epoll_event deviceEvent{};
-    deviceEvent.events = EPOLLIN | EPOLLRDHUP | EPOLLET;
-    deviceEvent.data.fd = fd;
-    epoll_event wakeEvent{};
-    wakeEvent.events = EPOLLIN;
-    wakeEvent.data.fd = wakeFd_;
-    if (epoll_ctl(poller, EPOLL_CTL_ADD, fd, &deviceEvent) != 0 ||
-        epoll_ctl(poller, EPOLL_CTL_ADD, wakeFd_, &wakeEvent) != 0) {
-        ::close(poller);
-        FConnected.store(false);
-        return;
-    }
-    // Only devices with modem lines can ring; those are sampled.
-    int lastLines = modemLines(fd);
-    const int timeout = lastLines >= 0 ? ringPollMs : -1;
-
-    bool running = true;
-    while (running) {
-        epoll_event events[2];
-        const int ready = epoll_wait(poller, events, 2, timeout);
-        if (ready < 0 && errno != EINTR)
-            break;
-        for (int i = 0; i < ready; ++i) {
-            if (events[i].data.fd == wakeFd_) {
-                running = false;
-                break;
-            }
-            const int waiting = InputCount();
-            if (waiting > 0) {
-                try {
-                    DoRxChar(waiting);
-                } catch (...) {
-                    // Errors of the hooks are swallowed; the next event is
-                    // handled normally.
-                }
-            }
-            if (events[i].events & (EPOLLHUP | EPOLLRDHUP | EPOLLERR)) {
-                // The device is gone (pair removed, adapter unplugged): the
-                // owner sees the port disconnected and may open it again.
-                FConnected.store(false);
-                running = false;
-            }
-        }
-        if (running && lastLines >= 0) {
-            const int lines = modemLines(fd);
-            if (lines >= 0 && (lines & TIOCM_RI) && !(lastLines & TIOCM_RI)) {
-                try {
-                    DoRing();
-                } catch (...) {
-                }
-            }
-            if (lines >= 0)
-                lastLines = lines;
-        }
-    }
-    ::close(poller);
 }

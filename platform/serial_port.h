@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/event_loop.h"
+
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -37,8 +39,9 @@ using TSerialDeviceProvider =
 void registerSerialDeviceProvider(TSerialDeviceProvider provider);
 
 // Serial port component over a file descriptor. Open runs the overridable
-// set-up step and starts an event thread that calls the receive hook with the
-// number of bytes waiting; every event is delivered directly on that thread.
+// set-up step and then watches the device on the relay loop, which calls the
+// receive hook with the number of bytes waiting; every event is delivered on
+// the loop's thread.
 class TCustomComPort {
 public:
     TCustomComPort();
@@ -49,12 +52,24 @@ public:
     std::string Port; // device name to open
 
     void Open();  // throws EComPort with a message on failure
-    void Close(); // stops the event thread; never throws
+    void Close(); // stops the events; never throws
     bool Connected() const { return FConnected.load(); }
+
+    // Called on the loop thread when the device went away (pair removed,
+    // adapter unplugged); the port is then disconnected and may be opened
+    // again.
+    std::function<void()> OnDeviceGone;
 
     // Writes all bytes, bounded by the default write time-outs; returns the
     // count written.
     int Write(const void* buffer, int count);
+    // Writes all bytes without waiting for the device: what it cannot take
+    // now follows when it is writable, within the same time-outs as Write.
+    // `done` runs once on the loop thread (possibly before this returns) with
+    // an empty text, or with what went wrong. One such write at a time;
+    // closing the port drops it without calling `done`.
+    void WriteLater(std::vector<uint8_t> bytes, std::function<void(const std::string& error)> done);
+    bool Writing() const { return pendingDone_ != nullptr; }
     // Discards pending input and/or output.
     void ClearBuffer(bool input, bool output);
 
@@ -70,19 +85,29 @@ protected:
     // The set-up step Open runs once the device is open (before the event
     // thread starts). Throws EComPort to fail the open.
     virtual void SetupPort() {}
-    // Receive hook: `count` bytes are waiting. Runs on the event thread.
+    // Receive hook: `count` bytes are waiting. Runs on the loop thread.
     virtual void DoRxChar(int count) { (void)count; }
-    // Ring hook. Runs on the event thread.
+    // Ring hook. Runs on the loop thread.
     virtual void DoRing() {}
 
     std::atomic<bool> FConnected{false};
 
 private:
-    void eventLoop();
-    void stopEventThread();
+    void deviceEvent(uint32_t events);
+    void sampleRing();
+    void stopEvents();
+    void continueWrite();
+    void endWrite(const std::string& error);
 
     std::unique_ptr<TSerialDevice> device_;
-    std::thread eventThread_;
-    int wakeFd_ = -1; // wakes the event thread when the port closes
+    std::unique_ptr<TLoopWatch> watch_;
+    std::unique_ptr<TLoopTimer> ringTimer_;
+    int lastLines_ = -1;
     std::mutex openLock_;
+
+    // The write in progress (loop thread).
+    std::vector<uint8_t> pending_;
+    size_t pendingDoneBytes_ = 0;
+    std::function<void(const std::string&)> pendingDone_;
+    std::unique_ptr<TLoopTimer> writeTimer_;
 };

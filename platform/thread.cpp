@@ -115,6 +115,17 @@ bool TThread::Synchronize(const std::function<void()>& call) {
     return true;
 }
 
+void relayWorkerStarted() {
+    std::lock_guard guard(running().lock);
+    ++running().count;
+}
+
+void relayWorkerFinished() {
+    std::lock_guard guard(running().lock);
+    --running().count;
+    running().changed.notify_all();
+}
+
 int runningThreadCount() {
     std::lock_guard guard(running().lock);
     return running().count;

@@ -61,7 +61,11 @@ template <class T, class... Args> std::shared_ptr<T> startThread(Args&&... args)
     return thread;
 }
 
-// Number of worker threads whose Execute has not yet returned.
+// Number of workers still running: threads whose Execute has not yet
+// returned and event-loop workers that have not finished.
 int runningThreadCount();
-// Waits until every worker thread has finished; false when the time ran out.
+// Waits until every worker has finished; false when the time ran out.
 bool waitForAllThreads(uint32_t timeoutMs);
+// Event-loop workers count themselves in and out with these.
+void relayWorkerStarted();
+void relayWorkerFinished();

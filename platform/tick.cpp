@@ -4,10 +4,16 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 namespace {
 std::mutex sourceLock;
 std::shared_ptr<const TickSource> currentSource;
+std::mutex listenersLock;
+std::vector<std::function<void()>>& listeners() {
+    static auto* calls = new std::vector<std::function<void()>>;
+    return *calls;
+}
 
 uint32_t monotonicTicks() {
     using namespace std::chrono;
@@ -28,6 +34,18 @@ uint32_t GetTickCount() {
 void setTickSource(TickSource source) {
     std::lock_guard guard(sourceLock);
     currentSource = source ? std::make_shared<const TickSource>(std::move(source)) : nullptr;
+    tickSourceMoved();
+}
+
+void tickSourceMoved() {
+    std::lock_guard guard(listenersLock);
+    for (const auto& call : listeners())
+        call();
+}
+
+void onTickSourceMoved(std::function<void()> call) {
+    std::lock_guard guard(listenersLock);
+    listeners().push_back(std::move(call));
 }
 
 void Sleep(uint32_t milliseconds) {

@@ -10,6 +10,12 @@ uint32_t GetTickCount();
 // Tests replace the clock; an empty function restores the monotonic clock.
 using TickSource = std::function<uint32_t()>;
 void setTickSource(TickSource source);
+// A test clock calls this after it moved; event loops then look at their
+// deadlines again instead of sleeping on real time.
+void tickSourceMoved();
+// Registers a call made on every move of the clock and every change of its
+// source; for event loops, which live as long as the process.
+void onTickSourceMoved(std::function<void()> call);
 
 // Milliseconds elapsed from `since` to now, wrap-safe.
 inline uint32_t ticksSince(uint32_t since) {

@@ -18,17 +18,17 @@ std::string portSettingsText(bool PortOpened, int32_t Speed, int32_t DataBits, i
                   PortOpened ? "True" : "False", Speed, DataBits, parity, stopBits);
 }
 
-TComPortThread::TComPortThread(PConnectionInfo aConnectionInfo)
-    : hubRef(aConnectionInfo ? aConnectionInfo->hub() : nullptr),
+TComPortWorker::TComPortWorker(PConnectionInfo aConnectionInfo)
+    : TLoopWorker(TEventLoop::relay()), hubRef(aConnectionInfo ? aConnectionInfo->hub() : nullptr),
       connectionInfo(std::move(aConnectionInfo)) {}
 
-TComPortThread::~TComPortThread() = default;
+TComPortWorker::~TComPortWorker() = default;
 
 std::shared_ptr<TWorker> startComPortWorker(PConnectionInfo record) {
-    return startThread<TComPortThread>(std::move(record));
+    return startLoopWorker<TComPortWorker>(std::move(record));
 }
 
-void TComPortThread::Execute() {
+void TComPortWorker::Started() {
     cPort = std::make_unique<TC0cCport>();
     cPort->Port = connectionInfo->PortName.get();
     cPort->OnCommunicationPropsChangedEvent = [this](TC0cCport* sender, bool PortOpened,
@@ -39,61 +39,107 @@ void TComPortThread::Execute() {
     cPort->OnRxChar = [this](TC0cCport* Sender, int32_t Count, const std::string& BinaryString) {
         cPortRxChar(Sender, Count, BinaryString);
     };
-
-    try {
-        while (!Terminated()) {
-            try {
-                runPass();
-            } catch (const std::exception& e) {
-                logConnectionEvent(connectionInfo.get(),
-                                   std::string("execute exception: ") + e.what());
-            }
-        }
-    } catch (...) {
-        // Whatever ends the loop, the port is closed and the panel told below.
+    cPort->OnDeviceGone = [this] { step(); };
+    timer_ = loop().timer([this] { step(); });
+    {
+        std::lock_guard guard(connectionInfo->BytesCriticalSection);
+        std::weak_ptr<TLoopWorker> self = weak_from_this();
+        connectionInfo->queueWake = [this, self] {
+            // One wake on its way is enough: the step reads the whole queue.
+            if (!wakePending_.exchange(true))
+                loop().post([this, self] {
+                    if (!self.lock())
+                        return;
+                    wakePending_ = false;
+                    step();
+                });
+        };
     }
-    cPort->Close();
+    step();
+}
+
+void TComPortWorker::Stopped() {
+    stopped_ = true;
+    {
+        std::lock_guard guard(connectionInfo->BytesCriticalSection);
+        connectionInfo->queueWake = nullptr;
+    }
+    if (timer_)
+        timer_->stop();
+    if (cPort)
+        cPort->Close();
     connectionInfo->comportStatus = c0mPOrtClosed;
     notifySlot(*connectionInfo, WM_CONNECTION_STATUS);
+    Finish();
 }
 
-void TComPortThread::runPass() {
-    if (!cPort->Connected()) {
-        try {
-            cPort->Open();
-        } catch (const std::exception& e) {
-            connectionInfo->comportStatus = c0mPortOpenError;
-            notifySlot(*connectionInfo, WM_CONNECTION_STATUS);
-            logConnectionEvent(connectionInfo.get(),
-                               std::string("Comport open error: ") + e.what());
-            SleepUnlessTerminated(comportReopenDelayMs);
-        }
+void TComPortWorker::step() {
+    if (stopped_)
+        return;
+    try {
+        if (!cPort->Connected())
+            openPort();
+        writeQueuedBytes();
+    } catch (const std::exception& e) {
+        logConnectionEvent(connectionInfo.get(), std::string("execute exception: ") + e.what());
     }
-    SleepUnlessTerminated(1);
-    writeQueuedBytes();
 }
 
-void TComPortThread::writeQueuedBytes() {
-    if (!cPort->Connected() || !connectionInfo->HasDataFromOthers.load())
+void TComPortWorker::openPort() {
+    if (reopenAt_ && static_cast<int32_t>(GetTickCount() - *reopenAt_) < 0) {
+        timer_->setAt(*reopenAt_);
+        return;
+    }
+    reopenAt_.reset();
+    try {
+        cPort->Open();
+    } catch (const std::exception& e) {
+        connectionInfo->comportStatus = c0mPortOpenError;
+        notifySlot(*connectionInfo, WM_CONNECTION_STATUS);
+        logConnectionEvent(connectionInfo.get(), std::string("Comport open error: ") + e.what());
+        reopenAt_ = GetTickCount() + comportReopenDelayMs;
+        timer_->setAt(*reopenAt_);
+    }
+}
+
+void TComPortWorker::writeQueuedBytes() {
+    if (!cPort->Connected() || cPort->Writing() || !connectionInfo->HasDataFromOthers.load())
         return;
     std::vector<uint8_t> buffer;
     {
         // The quiet time is read under the lock too: it is written under it.
         std::lock_guard guard(connectionInfo->BytesCriticalSection);
-        if (ticksSince(connectionInfo->LastDataFromOthersMillis) <= comportWriteQuietMs)
+        if (ticksSince(connectionInfo->LastDataFromOthersMillis) <= comportWriteQuietMs) {
+            timer_->setAt(connectionInfo->LastDataFromOthersMillis + comportWriteQuietMs + 1);
             return;
+        }
         buffer.swap(connectionInfo->BytesToSend);
         connectionInfo->HasDataFromOthers = false;
     }
     if (buffer.empty())
         return;
-    cPort->Write(buffer.data(), static_cast<int>(buffer.size()));
-    connectionInfo->BytesWritten += static_cast<uint32_t>(buffer.size());
-    notifySlot(*connectionInfo, WM_TRAFFIC_TX);
-    logConnectionEvent(connectionInfo.get(), "W " + toHex(buffer));
+    auto bytes = std::make_shared<std::vector<uint8_t>>(buffer);
+    cPort->WriteLater(std::move(buffer),
+                      [this, bytes](const std::string& error) { written(*bytes, error); });
 }
 
-void TComPortThread::cPortRxChar(TC0cCport*, int32_t Count, const std::string& BinaryString) {
+void TComPortWorker::written(const std::vector<uint8_t>& buffer, const std::string& error) {
+    if (!error.empty()) {
+        logConnectionEvent(connectionInfo.get(), "execute exception: " + error);
+    } else {
+        connectionInfo->BytesWritten += static_cast<uint32_t>(buffer.size());
+        notifySlot(*connectionInfo, WM_TRAFFIC_TX);
+        logConnectionEvent(connectionInfo.get(), "W " + toHex(buffer));
+    }
+    // What was queued meanwhile goes next; from inside WriteLater it is
+    // taken by the step that is running.
+    loop().post([this, self = weak_from_this()] {
+        if (self.lock())
+            step();
+    });
+}
+
+void TComPortWorker::cPortRxChar(TC0cCport*, int32_t Count, const std::string& BinaryString) {
     if (!hubRef) {
         cPort->ClearBuffer(true, true);
         return;
@@ -114,7 +160,7 @@ void TComPortThread::cPortRxChar(TC0cCport*, int32_t Count, const std::string& B
     logConnectionEvent(connectionInfo.get(), "R " + toHex(bytes, size));
 }
 
-void TComPortThread::cPortCommunicationPropsChanged(TC0cCport*, bool PortOpened, int32_t Speed,
+void TComPortWorker::cPortCommunicationPropsChanged(TC0cCport*, bool PortOpened, int32_t Speed,
                                                     int32_t DataBits, int32_t Parity,
                                                     int32_t StopBits) {
     if (!hubRef)

@@ -1,30 +1,37 @@
 #pragma once
 
 #include "model/connection.h"
-#include "platform/thread.h"
+#include "platform/loop_worker.h"
 #include "serial/c0c_cport.h"
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 // Worker of a COM-port slot: keeps the slot's port (the hidden side of its
 // pair, record->PortName) open until terminated, writes what the other slots
 // queued for it once 30 ms passed without new data, and hands received bytes
-// and the other side's settings to every other slot of the hub. Start it with
+// and the other side's settings to every other slot of the hub. It is a state
+// machine on the relay loop, moved on by the port's events, a wake from
+// another slot's queue and its deadlines. Start it with
 // startComPortWorker(record); after Terminate() it closes the port, reports
 // c0mPOrtClosed and frees itself.
-class TComPortThread : public TThread {
+class TComPortWorker : public TLoopWorker {
 public:
-    explicit TComPortThread(PConnectionInfo aConnectionInfo);
-    ~TComPortThread() override;
+    explicit TComPortWorker(PConnectionInfo aConnectionInfo);
+    ~TComPortWorker() override;
 
 protected:
-    void Execute() override;
+    void Started() override;
+    void Stopped() override;
 
 private:
-    void runPass();
+    // Does what is due now, then sets the timer to the next deadline.
+    void step();
+    void openPort();
     void writeQueuedBytes();
+    void written(const std::vector<uint8_t>& buffer, const std::string& error);
     void cPortRxChar(TC0cCport* Sender, int32_t Count, const std::string& BinaryString);
     void cPortCommunicationPropsChanged(TC0cCport* sender, bool PortOpened, int32_t Speed,
                                         int32_t DataBits, int32_t Parity, int32_t StopBits);
@@ -32,6 +39,10 @@ private:
     const PHubInfo hubRef; // null when the slot has no hub
     const PConnectionInfo connectionInfo;
     std::unique_ptr<TC0cCport> cPort;
+    std::unique_ptr<TLoopTimer> timer_;
+    std::optional<uint32_t> reopenAt_;
+    std::atomic<bool> wakePending_{false};
+    bool stopped_ = false;
 };
 
 // Starts the worker of a COM-port slot whose PortName is set.

@@ -139,7 +139,7 @@ TTestListener::TTestListener() {
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t size = sizeof(address);
     if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&address), size) != 0 ||
-        ::listen(fd_, 8) != 0 ||
+        ::listen(fd_, SOMAXCONN) != 0 ||
         ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &size) != 0)
         throw std::runtime_error("test server: cannot listen on loopback");
     port_ = ntohs(address.sin_port);

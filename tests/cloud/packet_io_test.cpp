@@ -1,6 +1,5 @@
-#include "cloud_test_server.h"
-
 #include "cloud/packet_io.h"
+#include "cloud/protocol.h"
 #include "log/traffic_log.h"
 #include "support/test_support.h"
 
@@ -10,20 +9,22 @@ namespace {
 
 const TBytes key(16, 0x33);
 
+// Keeps what is written to it.
+class TRecordingSink : public TByteSink {
+public:
+    TBytes bytes;
+    void Write(const uint8_t* data, size_t count) override {
+        bytes.insert(bytes.end(), data, data + count);
+    }
+};
+
 class PacketIoTest : public ::testing::Test {
 protected:
     ManualClock clock{5000};
     MessageRecorder panel;
     PConnectionInfo record = newSlotRecord(stTCPClient, panel.handle(), nullptr);
-    TTestListener listener;
-    TTcpClient client;
-    std::unique_ptr<TServerConnection> server;
 
     void SetUp() override {
-        client.Connect("127.0.0.1", listener.port(), 1000);
-        server = listener.accept();
-        ASSERT_TRUE(server);
-        server->key = key;
         LoggingEnabled = true;
         takeLogQueue();
     }
@@ -50,42 +51,65 @@ std::vector<std::string> loggedTexts() {
 }
 
 TEST_F(PacketIoTest, SendCountsEveryFrameAndLogsItWhole) {
-    sendPacket(record.get(), client, ptKeepAlive, {}, key);
+    TRecordingSink sink;
+    sendPacket(record.get(), sink, ptKeepAlive, {}, key);
     const TBytes payload(1030, 0x11); // body 1036: two frames
     clock.advance(7);
-    sendPacket(record.get(), client, ptChannel, payload, key);
+    sendPacket(record.get(), sink, ptChannel, payload, key);
 
-    EXPECT_EQ(server->readRaw(2), (TBytes{0x08, 0x00}));
-    const auto packet = server->tryRead();
-    ASSERT_TRUE(packet);
-    EXPECT_EQ(packet->payload, payload);
+    EXPECT_EQ(TBytes(sink.bytes.begin(), sink.bytes.begin() + 2), (TBytes{0x08, 0x00}));
+    TPacketReader reader;
+    size_t start = 0;
+    TPacket packet;
+    ASSERT_TRUE(reader.next(nullptr, sink.bytes, start, key, packet));
+    EXPECT_EQ(packet.type, ptKeepAlive);
+    ASSERT_TRUE(reader.next(nullptr, sink.bytes, start, key, packet));
+    EXPECT_EQ(packet.payload, payload);
+    EXPECT_EQ(start, sink.bytes.size());
 
     EXPECT_EQ(record->WritePacketNum.load(), 3);
     EXPECT_EQ(record->BytesWritten.load(), 2u + 1036u + 2 * 2);
     EXPECT_EQ(record->LastDataSelfMillis.load(), 5007u);
     EXPECT_EQ(panel.count(WM_TRAFFIC_TX), 3u);
     const auto texts = loggedTexts();
-    ASSERT_EQ(texts.size(), 3u);
+    ASSERT_EQ(texts.size(), 5u); // the reader's two lines follow
     EXPECT_EQ(texts[0], " tunnel  W 0800");
     EXPECT_EQ(texts[1].substr(0, 13), " tunnel  W 97");
     EXPECT_EQ(texts[1].size(), 11 + 2 * (2 + 1023));
     EXPECT_EQ(texts[2].substr(0, 15), " tunnel  W 140D");
 }
 
-TEST_F(PacketIoTest, ReadJoinsFramesCountsThemAndLogsThePayload) {
-    server->send(ptChannel, {5, 1, 0xAB});
-    server->send(ptKeepAlive, {});
+TEST_F(PacketIoTest, ReadTakesWholeChunksAsTheyComeCountsThemAndLogsThePayload) {
+    TBytes stream;
     const TBytes big(2000, 0x42);
-    server->send(ptChannel, big);
+    for (const auto& [type, payload] : std::vector<std::pair<uint8_t, TBytes>>{
+             {ptChannel, {5, 1, 0xAB}}, {ptKeepAlive, {}}, {ptChannel, big}})
+        for (const TBytes& frame : buildMessageFrames(type, payload, key))
+            stream.insert(stream.end(), frame.begin(), frame.end());
 
-    TPacket packet = readPacket(record.get(), client, key);
-    EXPECT_EQ(packet.type, ptChannel);
-    EXPECT_EQ(packet.payload, (TBytes{5, 1, 0xAB}));
-    packet = readPacket(record.get(), client, key);
-    EXPECT_EQ(packet.type, ptKeepAlive);
-    EXPECT_TRUE(packet.payload.empty());
-    packet = readPacket(record.get(), client, key);
-    EXPECT_EQ(packet.payload, big);
+    // The bytes arrive one at a time: nothing is counted before its chunk is
+    // whole.
+    TPacketReader reader;
+    TBytes input;
+    size_t start = 0;
+    std::vector<TPacket> packets;
+    for (uint8_t byte : stream) {
+        input.push_back(byte);
+        TPacket packet;
+        while (reader.next(record.get(), input, start, key, packet))
+            packets.push_back(packet);
+        if (input.size() == 3) { // the first header and one byte of its frame
+            EXPECT_TRUE(reader.partial());
+            EXPECT_EQ(record->BytesRead.load(), 2u);
+        }
+    }
+    ASSERT_EQ(packets.size(), 3u);
+    EXPECT_EQ(packets[0].type, ptChannel);
+    EXPECT_EQ(packets[0].payload, (TBytes{5, 1, 0xAB}));
+    EXPECT_EQ(packets[1].type, ptKeepAlive);
+    EXPECT_TRUE(packets[1].payload.empty());
+    EXPECT_EQ(packets[2].payload, big);
+    EXPECT_FALSE(reader.partial());
 
     EXPECT_EQ(record->ReadPacketNum.load(), 3);
     EXPECT_EQ(record->BytesRead.load(), (2u + 8) + 2 + (2 * 2 + 2004));
@@ -105,11 +129,13 @@ TEST_F(PacketIoTest, OverlongMessageStopsAtTheHeaderAndNullRecordIsFine) {
         stream.insert(stream.end(), 1023, 0);
     }
     stream.insert(stream.end(), {0x14, 0x40, 0xEE});
-    server->sendRaw(stream);
-    EXPECT_THROW(readPacket(nullptr, client, key), EStreamOutOfStep);
-    uint8_t next;
-    client.ReadBytes(&next, 1);
-    EXPECT_EQ(next, 0xEE); // the frame's payload was left unread
+    TPacketReader reader;
+    size_t start = 0;
+    TPacket packet;
+    EXPECT_THROW(reader.next(nullptr, stream, start, key, packet), EStreamOutOfStep);
+    ASSERT_LT(start, stream.size());
+    EXPECT_EQ(stream[start], 0xEE); // the frame's payload was left unread
+    EXPECT_THROW(reader.next(nullptr, stream, start, key, packet), EStreamOutOfStep);
 }
 
 } // namespace

@@ -4,6 +4,7 @@
 #include "cloud/zelvane_thread.h"
 #include "log/traffic_log.h"
 #include "platform/text.h"
+#include "platform/thread.h"
 #include "support/test_support.h"
 
 #include <zelvane_config.h>
@@ -62,7 +63,7 @@ protected:
     TTestListener server;
     MessageRecorder panel;
     PHubInfo hub = std::make_shared<THubInfo>();
-    std::vector<std::shared_ptr<TZelvaneThread>> workers;
+    std::vector<std::shared_ptr<TWorker>> workers;
 
     void SetUp() override { setCloudServerAddress("127.0.0.1", server.port()); }
 
@@ -77,9 +78,10 @@ protected:
 
     void useManualClock() { clock = std::make_unique<ManualClock>(100000); }
 
-    std::shared_ptr<TZelvaneThread> start(bool learn, const PConnectionInfo& record,
-                                          const std::string& key = "TESTKEY1") {
-        auto worker = startThread<TZelvaneThread>(learn, record, key);
+    std::shared_ptr<TWorker> start(bool learn, const PConnectionInfo& record,
+                                   const std::string& key = "TESTKEY1") {
+        auto worker =
+            learn ? startLearningRun(record, key, nullptr) : startCloudClient(record, key);
         workers.push_back(worker);
         return worker;
     }

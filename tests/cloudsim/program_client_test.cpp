@@ -35,9 +35,9 @@ struct Tunnel {
     PHubInfo hub = std::make_shared<THubInfo>();
     PConnectionInfo cloud = newSlotRecord(stTCPClient, 0, hub);
     PConnectionInfo serial = newSlotRecord(stComPort, 0, hub);
-    std::shared_ptr<TZelvaneThread> worker;
+    std::shared_ptr<TWorker> worker;
 
-    void start() { worker = startThread<TZelvaneThread>(false, cloud, std::string("demo")); }
+    void start() { worker = startCloudClient(cloud, "demo"); }
     ~Tunnel() {
         if (worker) {
             worker->Terminate();
@@ -62,7 +62,7 @@ TEST(ProgramClient, LearnsRelaysAndMeetsTheConflict) {
     setCloudServerAddress("127.0.0.1", simulator.port());
 
     const PConnectionInfo learning = newLearningRecord();
-    ASSERT_TRUE(startThread<TZelvaneThread>(true, learning, std::string("demo"))->WaitFor(20000));
+    ASSERT_TRUE(startLearningRun(learning, "demo", nullptr)->WaitFor(20000));
     EXPECT_EQ(learning->zvlConnectionStatus.load(), zvlDisconnected);
     EXPECT_EQ(learning->zvlCloseReason.load(), zvlCloseReason_notYetConnected);
     EXPECT_EQ(learning->TunnelName.get(), "Демо");

@@ -1,8 +1,10 @@
 #include "driver/pair_store.h"
 #include "log/traffic_log.h"
 #include "model/connection.h"
+#include "platform/event_loop.h"
 #include "serial/comport_thread.h"
 #include "support/test_support.h"
+#include "support/user_port.h"
 
 #include <gtest/gtest.h>
 
@@ -17,107 +19,13 @@
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
 using namespace std::chrono_literals;
 
-// The user's own program on the user-facing side of a pair.
-class UserPort {
-public:
-    explicit UserPort(const std::string& path) {
-        fd_ = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-        EXPECT_GE(fd_, 0) << path << ": " << std::strerror(errno);
-        termios settings{};
-        tcgetattr(fd_, &settings);
-        cfmakeraw(&settings);
-        EXPECT_EQ(tcsetattr(fd_, TCSANOW, &settings), 0);
-    }
-    ~UserPort() { close(); }
-    void close() {
-        if (fd_ >= 0)
-            ::close(fd_);
-        fd_ = -1;
-    }
-
-    void setLine(speed_t speed, bool twoStopBits) {
-        termios settings{};
-        ASSERT_EQ(tcgetattr(fd_, &settings), 0);
-        cfsetispeed(&settings, speed);
-        cfsetospeed(&settings, speed);
-        if (twoStopBits)
-            settings.c_cflag |= CSTOPB;
-        else
-            settings.c_cflag &= ~CSTOPB;
-        ASSERT_EQ(tcsetattr(fd_, TCSANOW, &settings), 0);
-    }
-
-    // Writes everything; a port nobody drains would make this fail, not hang.
-    bool write(const Bytes& bytes) {
-        size_t done = 0;
-        const auto deadline = std::chrono::steady_clock::now() + 20s;
-        while (done < bytes.size()) {
-            const ssize_t n = ::write(fd_, bytes.data() + done, bytes.size() - done);
-            if (n > 0) {
-                done += static_cast<size_t>(n);
-                continue;
-            }
-            if (n < 0 && errno != EAGAIN && errno != EINTR)
-                return false;
-            if (std::chrono::steady_clock::now() > deadline)
-                return false;
-            pollfd wait{fd_, POLLOUT, 0};
-            ::poll(&wait, 1, 100);
-        }
-        return true;
-    }
-
-    Bytes read(size_t count) {
-        Bytes bytes;
-        const auto deadline = std::chrono::steady_clock::now() + 20s;
-        while (bytes.size() < count && std::chrono::steady_clock::now() < deadline) {
-            pollfd wait{fd_, POLLIN, 0};
-            if (::poll(&wait, 1, 100) <= 0)
-                continue;
-            uint8_t buffer[256];
-            const ssize_t n = ::read(fd_, buffer, std::min(sizeof buffer, count - bytes.size()));
-            if (n > 0)
-                bytes.insert(bytes.end(), buffer, buffer + n);
-        }
-        return bytes;
-    }
-
-    // Bytes written but not yet taken by the pair's host.
-    int unsent() const {
-        int count = 0;
-        ioctl(fd_, TIOCOUTQ, &count);
-        return count;
-    }
-
-private:
-    int fd_ = -1;
-};
-
-// A tick counter moved by hand that counts how often it is read: the worker
-// reads it at every pass that finds queued data, so reads prove passes.
-class CountingClock {
-public:
-    CountingClock() {
-        setTickSource([this] {
-            reads_.fetch_add(1);
-            return now_.load();
-        });
-    }
-    ~CountingClock() { setTickSource(nullptr); }
-    void set(uint32_t value) { now_.store(value); }
-    // Waits for `count` more reads, or until `early` holds.
-    void waitForReads(uint64_t count, const std::function<bool()>& early) {
-        const uint64_t target = reads_.load() + count;
-        EXPECT_TRUE(waitUntil([&] { return reads_.load() >= target || early(); }));
-    }
-
-private:
-    std::atomic<uint32_t> now_{1000};
-    std::atomic<uint64_t> reads_{0};
-};
+// Waits until the relay loop has looked at everything due after the clock
+// moved: then a write that did not happen is not going to happen.
+void settle() {
+    EXPECT_TRUE(TEventLoop::relay().settle(20000));
+}
 
 Bytes queueOf(TConnection& slot) {
     std::lock_guard guard(slot.BytesCriticalSection);
@@ -135,6 +43,7 @@ void queueFromAnotherPort(TConnection& slot, const Bytes& bytes) {
     slot.BytesToSend.insert(slot.BytesToSend.end(), bytes.begin(), bytes.end());
     slot.LastDataFromOthersMillis = GetTickCount();
     slot.HasDataFromOthers = true;
+    wakeSlotWorker(slot);
 }
 
 // Workers log after they have updated the record, so a line may come a moment
@@ -169,7 +78,7 @@ protected:
         takeLogQueue();
     }
 
-    void startWorker() { worker = startThread<TComPortThread>(com); }
+    void startWorker() { worker = startComPortWorker(com); }
     void stopWorker() {
         if (!worker)
             return;
@@ -185,7 +94,7 @@ protected:
     int pair = -1;
     PHubInfo hub;
     PConnectionInfo com, cloud, second;
-    std::shared_ptr<TComPortThread> worker;
+    std::shared_ptr<TWorker> worker;
 };
 
 TEST_F(ComPortWorkerTest, UserSideExchangesBytesAndSettingsWithTheOtherSlots) {
@@ -250,21 +159,17 @@ TEST_F(ComPortWorkerTest, WhatTheUserWritesWhileNoWorkerHoldsThePortIsDropped) {
 }
 
 TEST_F(ComPortWorkerTest, WritesOnlyAfterThirtyQuietMillisecondsAndThenAllAtOnce) {
-    CountingClock clock;
-    clock.set(1000);
+    ManualClock clock(1000);
     queueFromAnotherPort(*com, {0x41, 0x42}); // queued while the port is still closed
     startWorker();
     ASSERT_TRUE(waitForStatus(c0mPOrtNotOpenedByApp));
     UserPort user(userFacingPortPath(pair));
     ASSERT_TRUE(waitForStatus(c0mPortOpened));
-    uint32_t written = 0; // what the worker wrote so far
-    auto wrote = [&] { return com->BytesWritten.load() != written; };
-
-    clock.waitForReads(10, wrote);
+    settle();
     clock.set(1010);
     queueFromAnotherPort(*com, {0x43, 0x44});
     clock.set(1040); // 30 ms after the last append: not yet
-    clock.waitForReads(10, wrote);
+    settle();
     EXPECT_EQ(com->BytesWritten.load(), 0u);
     clock.set(1041);
     EXPECT_EQ(user.read(4), (Bytes{0x41, 0x42, 0x43, 0x44}));
@@ -273,10 +178,9 @@ TEST_F(ComPortWorkerTest, WritesOnlyAfterThirtyQuietMillisecondsAndThenAllAtOnce
     EXPECT_TRUE(waitForLogLine("W 41424344"));
 
     // The tick counter wraps between the append and the test.
-    written = 4;
     clock.set(0xFFFFFFF0);
     queueFromAnotherPort(*com, {0x45});
-    clock.waitForReads(10, wrote);
+    settle();
     EXPECT_EQ(com->BytesWritten.load(), 4u);
     clock.set(0x0F);
     EXPECT_EQ(user.read(1), Bytes{0x45});
@@ -285,6 +189,7 @@ TEST_F(ComPortWorkerTest, WritesOnlyAfterThirtyQuietMillisecondsAndThenAllAtOnce
     {
         std::lock_guard guard(com->BytesCriticalSection);
         com->HasDataFromOthers = true;
+        wakeSlotWorker(*com);
     }
     EXPECT_TRUE(waitUntil([&] { return !com->HasDataFromOthers.load(); }));
     EXPECT_EQ(com->BytesWritten.load(), 5u);

@@ -19,8 +19,14 @@ public:
     explicit ManualClock(uint32_t start = 1000);
     ~ManualClock();
     uint32_t now() const { return now_.load(); }
-    void advance(uint32_t ms) { now_.fetch_add(ms); }
-    void set(uint32_t value) { now_.store(value); }
+    void advance(uint32_t ms) {
+        now_.fetch_add(ms);
+        tickSourceMoved();
+    }
+    void set(uint32_t value) {
+        now_.store(value);
+        tickSourceMoved();
+    }
 
 private:
     std::atomic<uint32_t> now_;
