@@ -83,7 +83,7 @@ int runHeadless() {
     sigaddset(&stopSignals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
-    TEventLoop loop;
+    TControllerLoop loop;
     std::thread signalWaiter([&loop, stopSignals] {
         int signal = 0;
         sigwait(&stopSignals, &signal);

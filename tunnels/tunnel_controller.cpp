@@ -78,7 +78,7 @@ struct TTunnelController::Tunnel {
     bool learningForStart = false;
 };
 
-TTunnelController::TTunnelController(TEventLoop& loop, TTunnelListener& listener)
+TTunnelController::TTunnelController(TControllerLoop& loop, TTunnelListener& listener)
     : loop_(loop), listener_(listener) {
     // The pair store changes when pairs come and go: a device change.
     deviceWatch_ = std::make_unique<TDeviceWatch>(

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "model/connection.h"
-#include "tunnels/event_loop.h"
+#include "tunnels/controller_loop.h"
 #include "tunnels/tunnel_events.h"
 
 #include <cstdint>
@@ -37,7 +37,7 @@ using TPoster = std::function<void(std::function<void()>)>;
 // the cloud gets them trimmed.
 class TTunnelController {
 public:
-    TTunnelController(TEventLoop& loop, TTunnelListener& listener);
+    TTunnelController(TControllerLoop& loop, TTunnelListener& listener);
     // Tells every worker and learning run to stop, waits for them a bounded
     // time and forgets the tunnels, without listener calls; the settings file
     // is not written.
@@ -139,7 +139,7 @@ private:
     void refreshPortNames();
     void saveIfAllowed();
 
-    TEventLoop& loop_;
+    TControllerLoop& loop_;
     TTunnelListener& listener_;
     // Posted calls hold it weakly: they do nothing once the controller is gone.
     std::shared_ptr<int> alive_ = std::make_shared<int>(0);

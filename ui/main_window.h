@@ -110,7 +110,7 @@ private:
     void relayout();
 
     TfrmTrafficMonitor& frmTrafficMonitor;
-    TEventLoop loop_;
+    TControllerLoop loop_;
     TListenerFan listeners_;
     TListenerFan observers_;
     std::unique_ptr<TTunnelController> controller_;

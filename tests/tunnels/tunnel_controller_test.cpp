@@ -141,7 +141,7 @@ protected:
         return events->status[{id, stTCPClient}].zvlConnectionStatus == zvlConnectedAndAuthorized;
     }
 
-    TEventLoop loop;
+    TControllerLoop loop;
     std::unique_ptr<Recorder> events;
     std::unique_ptr<TTunnelController> controller;
 };

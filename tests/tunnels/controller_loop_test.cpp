@@ -1,13 +1,13 @@
 #include "support/test_support.h"
-#include "tunnels/event_loop.h"
+#include "tunnels/controller_loop.h"
 
 #include <gtest/gtest.h>
 
 #include <thread>
 #include <vector>
 
-TEST(EventLoop, CallsPostedFromOtherThreadsRunOnTheLoopInOrder) {
-    TEventLoop loop;
+TEST(ControllerLoop, CallsPostedFromOtherThreadsRunOnTheLoopInOrder) {
+    TControllerLoop loop;
     std::vector<int> ran;
     const auto loopThread = std::this_thread::get_id();
     std::thread poster([&] {
@@ -25,9 +25,9 @@ TEST(EventLoop, CallsPostedFromOtherThreadsRunOnTheLoopInOrder) {
         EXPECT_EQ(ran[i], i);
 }
 
-TEST(EventLoop, ATimerFiresOnceWhenDueAndARestartPutsItOff) {
+TEST(ControllerLoop, ATimerFiresOnceWhenDueAndARestartPutsItOff) {
     ManualClock clock;
-    TEventLoop loop;
+    TControllerLoop loop;
     int fired = 0;
     loop.startTimer(1, 1000, [&] { ++fired; });
     clock.advance(800);
@@ -45,8 +45,8 @@ TEST(EventLoop, ATimerFiresOnceWhenDueAndARestartPutsItOff) {
     EXPECT_EQ(loop.msUntilNextTimer(), -1);
 }
 
-TEST(EventLoop, ACallRunningANestedPumpDoesNotRunTheNextCalls) {
-    TEventLoop loop;
+TEST(ControllerLoop, ACallRunningANestedPumpDoesNotRunTheNextCalls) {
+    TControllerLoop loop;
     std::vector<int> ran;
     loop.post([&] {
         loop.post([&] { ran.push_back(2); });
@@ -58,8 +58,8 @@ TEST(EventLoop, ACallRunningANestedPumpDoesNotRunTheNextCalls) {
     EXPECT_EQ(ran, (std::vector<int>{1, 2}));
 }
 
-TEST(EventLoop, TheWakeupHookHearsOfEveryPost) {
-    TEventLoop loop;
+TEST(ControllerLoop, TheWakeupHookHearsOfEveryPost) {
+    TControllerLoop loop;
     std::atomic<int> wakeups{0};
     loop.setWakeup([&] { ++wakeups; });
     std::thread([&] { loop.post([] {}); }).join();

@@ -12,7 +12,7 @@
 // thread checker sees every hand-over. A front runs the loop itself (run) or
 // pumps it from its own event loop (runPending, with a wake-up hook and the
 // time of the next timer).
-class TEventLoop {
+class TControllerLoop {
 public:
     // Any thread: queues `call` to run on the loop's thread, in posting order.
     void post(std::function<void()> call);

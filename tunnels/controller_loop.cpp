@@ -1,10 +1,10 @@
-#include "tunnels/event_loop.h"
+#include "tunnels/controller_loop.h"
 
 #include "platform/tick.h"
 
 #include <chrono>
 
-void TEventLoop::post(std::function<void()> call) {
+void TControllerLoop::post(std::function<void()> call) {
     {
         std::lock_guard guard(lock_);
         calls_.push_back(std::move(call));
@@ -13,12 +13,12 @@ void TEventLoop::post(std::function<void()> call) {
     wake();
 }
 
-void TEventLoop::setWakeup(std::function<void()> wakeup) {
+void TControllerLoop::setWakeup(std::function<void()> wakeup) {
     std::lock_guard guard(lock_);
     wakeup_ = std::move(wakeup);
 }
 
-void TEventLoop::wake() {
+void TControllerLoop::wake() {
     // Called under the lock, so no call reaches a front after it removed
     // its hook.
     std::lock_guard guard(lock_);
@@ -26,20 +26,20 @@ void TEventLoop::wake() {
         wakeup_();
 }
 
-void TEventLoop::startTimer(int id, uint32_t delayMs, std::function<void()> call) {
+void TControllerLoop::startTimer(int id, uint32_t delayMs, std::function<void()> call) {
     timers_[id] = Timer{GetTickCount(), delayMs, std::move(call)};
     wake();
 }
 
-void TEventLoop::stopTimer(int id) {
+void TControllerLoop::stopTimer(int id) {
     timers_.erase(id);
 }
 
-bool TEventLoop::timerActive(int id) const {
+bool TControllerLoop::timerActive(int id) const {
     return timers_.count(id) != 0;
 }
 
-int64_t TEventLoop::msUntilNextTimer() const {
+int64_t TControllerLoop::msUntilNextTimer() const {
     int64_t next = -1;
     for (const auto& [id, timer] : timers_) {
         const uint32_t elapsed = ticksSince(timer.start);
@@ -50,7 +50,7 @@ int64_t TEventLoop::msUntilNextTimer() const {
     return next;
 }
 
-size_t TEventLoop::runPending() {
+size_t TControllerLoop::runPending() {
     // A call that waits with a nested loop of a front (installing a pair)
     // must not run the next calls inside itself.
     if (running_)
@@ -90,7 +90,7 @@ size_t TEventLoop::runPending() {
     return ran;
 }
 
-void TEventLoop::run() {
+void TControllerLoop::run() {
     for (;;) {
         runPending();
         std::unique_lock guard(lock_);
@@ -109,7 +109,7 @@ void TEventLoop::run() {
     }
 }
 
-void TEventLoop::quit() {
+void TControllerLoop::quit() {
     {
         std::lock_guard guard(lock_);
         quit_ = true;
