@@ -141,7 +141,7 @@ void TCloudClient::scheduleNext() {
     if (justLearnTunnelInfo)
         consider(learningStartedAt + cloudTiming::learningBoundMs + 1);
     if (connectionInfo->waitDialog) {
-        consider(now + cloudTiming::dialogCheckMs);
+        // Paused until the user's answer wakes the client.
     } else if (pausing_) {
         consider(pauseStartedAt_ + cloudTiming::reconnectPauseMs);
     } else if (!isConnected()) {
@@ -346,6 +346,7 @@ void TCloudClient::receive() {
 }
 
 void TCloudClient::handlePacket(const TPacket& packet) {
+    checkServerMessageType(packet.type);
     switch (packet.type) {
     case ptControl:
         handleControlMessage(packet.payload);
@@ -356,8 +357,6 @@ void TCloudClient::handlePacket(const TPacket& packet) {
     case ptChannel:
         handleChannelMessage(packet.payload);
         break;
-    default:
-        break;
     }
 }
 
@@ -366,29 +365,24 @@ void TCloudClient::send(uint8_t type, const TBytes& payload) {
 }
 
 void TCloudClient::handleControlMessage(const TBytes& p) {
-    if (p.empty())
-        throw EProtocolError("Communication error. Protocol mismatch");
-    if (p[0] == ctlHello)
+    if (parseControlCode(p) == ctlHello)
         sendAuthorizationRequest(p);
-    else if (p[0] == ctlAuthReply)
+    else
         handleAuthorizationReply(p);
 }
 
 void TCloudClient::handleAuthorizationReply(const TBytes& p) {
-    if (p.size() < 2)
-        throw EProtocolError("Communication error. Authorization reply too short");
-    if (p[1] != authAccepted) {
+    const TAuthReply reply = parseAuthReply(p);
+    if (!reply.accepted) {
         connectionInfo->forceTunnelSetup = false;
         setStatus(zvlDisconnected, zvlCloseReason_BadTunnelKey);
         disconnectFromServer();
         throw EProtocolError("Authorization failed");
     }
-    if (p.size() < 3)
-        throw EProtocolError("Communication error. Authorization reply too short");
-    if (p[2] == authRedirect)
+    if (reply.part == authRedirect)
         handleRedirect(p);
     else
-        acceptAuthorization(p);
+        acceptAuthorization(reply.part, p);
 }
 
 void TCloudClient::sendAuthorizationRequest(const TBytes& p) {
@@ -410,23 +404,25 @@ void TCloudClient::sendAuthorizationRequest(const TBytes& p) {
 }
 
 void TCloudClient::handleRedirect(const TBytes& p) {
-    if (p.size() < 6)
+    const TRedirect redirect = parseRedirect(p);
+    if (redirect.ignored)
         return;
-    TPayloadReader reader(p, 3);
-    const uint16_t length = reader.u16();
-    if (length >= 1 && length <= 299 && reader.remaining() >= length) {
-        const std::string name = ansiToText(reader.bytes(length));
-        const uint16_t validitySeconds = reader.u16();
+    if (!redirect.serverName.empty()) {
+        const std::string name = ansiToText(redirect.serverName);
         FinalServerNameWithPort = name;
         logConnectionEvent(connectionInfo.get(), "New server: " + name);
         finalServerSetAt = GetTickCount();
-        finalServerValidMs = validitySeconds * 1000u;
+        finalServerValidMs = redirect.validitySeconds * 1000u;
     }
     setStatus(zvlDisconnected, zvlCloseReason_ReconnectToADifferentServer);
     disconnectFromServer();
 }
 
-void TCloudClient::acceptAuthorization(const TBytes& p) {
+void TCloudClient::acceptAuthorization(uint8_t part, const TBytes& p) {
+    // Read whole before anything changes: a description cut short is refused.
+    std::optional<TTunnelInfo> info;
+    if (part == authTunnelInfo)
+        info = parseTunnelInfo(p);
     {
         // The settings text goes out again on this connection.
         std::lock_guard guard(connectionInfo->BytesCriticalSection);
@@ -438,14 +434,13 @@ void TCloudClient::acceptAuthorization(const TBytes& p) {
     connectionInfo->zvlConnectionStatus = zvlConnectedAndAuthorized;
     notifySlot(*connectionInfo, WM_CONNECTION_STATUS);
     logConnectionEvent(connectionInfo.get(), "Authorization successful");
-    if (p[2] == authTunnelInfo) {
-        TPayloadReader reader(p, 3);
-        connectionInfo->TunnelId = reader.byte();
-        connectionInfo->TunnelLocalInterfaceId = reader.byte();
-        connectionInfo->TunnelName.set(ansiToText(reader.lenString()));
-        connectionInfo->TunnelDesc.set(ansiToText(reader.lenString()));
-        connectionInfo->TunnelDefParamsStr.set(ansiToText(reader.lenString()));
-        connectionInfo->TunnelParamsDesc.set(ansiToText(reader.lenString()));
+    if (info) {
+        connectionInfo->TunnelId = info->tunnelId;
+        connectionInfo->TunnelLocalInterfaceId = info->localInterfaceId;
+        connectionInfo->TunnelName.set(ansiToText(info->name));
+        connectionInfo->TunnelDesc.set(ansiToText(info->desc));
+        connectionInfo->TunnelDefParamsStr.set(ansiToText(info->defParams));
+        connectionInfo->TunnelParamsDesc.set(ansiToText(info->paramsDesc));
     }
     if (justLearnTunnelInfo) {
         setStatus(zvlDisconnected, zvlCloseReason_notYetConnected);
@@ -455,42 +450,34 @@ void TCloudClient::acceptAuthorization(const TBytes& p) {
 }
 
 void TCloudClient::handleChannelMessage(const TBytes& p) {
-    if (!authorized || p.size() < 2)
+    if (!authorized)
         return;
+    const uint8_t code = parseChannelCode(p);
     lastServerActivity = GetTickCount();
-    if (p[0] != ptChannel)
-        return;
-    if (p[1] == chData)
+    if (code == chData)
         relay(p);
-    else if (p[1] == chStatus)
+    else
         handleDatasourceStatus(p);
 }
 
 void TCloudClient::relay(const TBytes& p) {
     if (!connectionInfo->hub())
         return;
-    if (p.size() == 2)
-        throw EProtocolError("Communication error. Data message without data");
-    handToOtherSlots(*connectionInfo, [&p](TConnection& other) {
-        other.BytesToSend.insert(other.BytesToSend.end(), p.begin() + 2, p.end());
+    const TBytes data = parseChannelData(p);
+    handToOtherSlots(*connectionInfo, [&data](TConnection& other) {
+        other.BytesToSend.insert(other.BytesToSend.end(), data.begin(), data.end());
         other.HasDataFromOthers = true;
     });
 }
 
 void TCloudClient::handleDatasourceStatus(const TBytes& p) {
     TConnection& record = *connectionInfo;
-    TPayloadReader reader(p, 2);
-    const auto statusText = [&reader](TShared<std::string>& field) {
-        field.set("");
-        const uint16_t length = reader.u16();
-        if (length >= 1 && length <= maxStatusTextLength)
-            field.set(reader.bytes(length));
-    };
-    statusText(record.datasourceWebserverParams);
-    record.datasourceConnectedToServer = reader.byte() == 1;
-    record.datasourceChannelState = static_cast<TDatasourceChannelState>(reader.byte());
-    record.datasourceCloseReason = static_cast<TDatasourceCloseReason>(reader.byte());
-    statusText(record.datasourceChannelStateExtendedString);
+    const TDatasourceStatus status = parseDatasourceStatus(p);
+    record.datasourceWebserverParams.set(status.webserverParams);
+    record.datasourceConnectedToServer = status.connectedToServer;
+    record.datasourceChannelState = static_cast<TDatasourceChannelState>(status.channelState);
+    record.datasourceCloseReason = static_cast<TDatasourceCloseReason>(status.closeReason);
+    record.datasourceChannelStateExtendedString.set(status.extendedString);
 
     const TDatasourceCloseReason reason = record.datasourceCloseReason;
     if (record.datasourceChannelState == dcsClosed &&

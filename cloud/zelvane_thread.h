@@ -22,9 +22,6 @@ constexpr uint32_t inactivityMs = 120000;    // more than this without the serve
 constexpr uint32_t reconnectPauseMs = 3000;  // before reconnecting after a lost connection
 constexpr uint32_t connectTimeoutMs = 1000;
 constexpr uint32_t learningBoundMs = 15000; // a learning run ends within this
-// While the slot panel asks the user about a conflict, how often the client
-// looks whether the answer is in.
-constexpr uint32_t dialogCheckMs = 20;
 } // namespace cloudTiming
 
 // The cloud client of a tunnel slot: keeps the connection to the cloud server,
@@ -75,7 +72,7 @@ private:
     void sendAuthorizationRequest(const TBytes& hello);
     void handleAuthorizationReply(const TBytes& payload);
     void handleRedirect(const TBytes& payload);
-    void acceptAuthorization(const TBytes& payload);
+    void acceptAuthorization(uint8_t part, const TBytes& payload);
     void handleChannelMessage(const TBytes& payload);
     void relay(const TBytes& payload);
     void handleDatasourceStatus(const TBytes& payload);

@@ -651,6 +651,19 @@ void TTunnelController::slotMessage(TTunnelId id, TSlotType kind, uint32_t messa
     }
 }
 
+namespace {
+
+// Ends the cloud client's pause for the user's answer; the client goes on at
+// once (nothing happens once work stopped).
+void resumeAfterConflict(TConnection& record) {
+    record.dialogPresentNow = false;
+    record.waitDialog = false;
+    std::lock_guard guard(record.BytesCriticalSection);
+    wakeSlotWorker(record);
+}
+
+} // namespace
+
 void TTunnelController::askAboutConflict(Tunnel& tunnel, Slot& slot) {
     TConnection& c = *slot.record;
     const TDatasourceCloseReason reason = c.datasourceCloseReason;
@@ -662,8 +675,7 @@ void TTunnelController::askAboutConflict(Tunnel& tunnel, Slot& slot) {
         // Taken over: told, and the worker tries again.
         const PConnectionInfo record = slot.record;
         report({TTunnelErrorKind::TakenOver, tunnel.id, slotStatusOf(c), {}});
-        record->dialogPresentNow = false;
-        record->waitDialog = false;
+        resumeAfterConflict(*record);
         return;
     }
     listener_.conflictQuestion(
@@ -680,8 +692,7 @@ void TTunnelController::answerConflict(TTunnelId id, bool takeOver) {
         record->forceTunnelSetup = true;
     else
         stopWork();
-    record->dialogPresentNow = false;
-    record->waitDialog = false;
+    resumeAfterConflict(*record);
 }
 
 // --- device changes

@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
 #include <thread>
 
 namespace {
@@ -396,9 +397,14 @@ TEST_F(CloudClientTest, DatasourceStatusIsStoredAndAConflictPausesUntilAnswered)
     EXPECT_FALSE(server.accept(300ms));
     EXPECT_TRUE(statusIs(*cloud, zvlDisconnected, zvlCloseReason_Datasource));
 
-    // The user takes over: reconnect, and the settings go out with the marker.
+    // The user takes over, and the answer wakes the client: reconnect, and the
+    // settings go out with the marker.
     cloud->forceTunnelSetup = true;
     cloud->waitDialog = false;
+    {
+        std::lock_guard guard(cloud->BytesCriticalSection);
+        wakeSlotWorker(*cloud);
+    }
     auto resumed = acceptAdvancing(server);
     ASSERT_TRUE(resumed);
     resumed->handshake(buildAuthAccepted());
@@ -572,6 +578,30 @@ TEST_F(CloudClientTest, BrokenStreamsAreDroppedAndReconnected) {
     EXPECT_NE(log.find("client: execute exception:Message longer than 65535 bytes"),
               std::string::npos);
     EXPECT_NE(log.find("client: execute exception:No activity from server"), std::string::npos);
+}
+
+TEST_F(CloudClientTest, GarbageAfterAuthorizationReconnectsWithinThePauseAndDataFlowsAgain) {
+    useManualClock();
+    std::vector<PConnectionInfo> serial;
+    auto cloud = startWorking(&serial);
+    auto connection = server.accept();
+    ASSERT_TRUE(connection);
+    authorize(*connection, *cloud);
+
+    std::mt19937 random(8);
+    TBytes garbage(8192);
+    for (auto& byte : garbage)
+        byte = static_cast<uint8_t>(random());
+    connection->sendRaw(garbage);
+    // Noticed in the stream itself, not by the inactivity bound.
+    EXPECT_TRUE(connection->waitClosed());
+
+    clock->advance(cloudTiming::reconnectPauseMs + 1);
+    auto again = server.accept();
+    ASSERT_TRUE(again);
+    authorize(*again, *cloud);
+    again->send(ptChannel, dataPayload("ok"));
+    EXPECT_TRUE(waitUntil([&] { return queueOf(*serial[0]) == TBytes{'o', 'k'}; }));
 }
 
 } // namespace
