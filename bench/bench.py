@@ -90,7 +90,6 @@ class Program:
             path = os.path.join(home, sub)
             os.makedirs(path, mode=0o700, exist_ok=True)
             env[var] = path
-        env["QT_QPA_PLATFORM"] = "offscreen"
         env["ZELVANE_CLOUD_ADDRESS"] = f"127.0.0.1:{sim.port}"
         self.settings = os.path.join(env["XDG_CONFIG_HOME"], "Quarnel", "ZelvaneTunnel",
                                      "settings.cfg")
@@ -103,7 +102,7 @@ class Program:
         self.count = count
         self.sim = sim
         self.started = time.monotonic()
-        self.process = Process([os.path.join(BIN, "zelvane-tunnel")], env)
+        self.process = Process([os.path.join(BIN, "zelvane-tunnel"), "--headless"], env)
         self.pid = self.process.proc.pid
 
     def pairs(self):
