@@ -3,6 +3,7 @@
 #include "cloud/cloud_address.h"
 #include "cloud/zelvane_thread.h"
 #include "log/traffic_log.h"
+#include "platform/event_loop.h"
 #include "platform/text.h"
 #include "platform/thread.h"
 #include "support/test_support.h"
@@ -595,6 +596,8 @@ TEST_F(CloudClientTest, GarbageAfterAuthorizationReconnectsWithinThePauseAndData
     connection->sendRaw(garbage);
     // Noticed in the stream itself, not by the inactivity bound.
     EXPECT_TRUE(connection->waitClosed());
+    // The reconnect pause has begun before the clock moves.
+    ASSERT_TRUE(TEventLoop::relay().settle(20000));
 
     clock->advance(cloudTiming::reconnectPauseMs + 1);
     auto again = server.accept();
