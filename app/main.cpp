@@ -78,7 +78,7 @@ int main(int argc, char** argv) {
     }
     // Headless, no Qt object is ever created.
     if (line.headless)
-        return runHeadless();
+        return runHeadless(line.takeOver);
 
     QApplication app(argc, argv);
     QApplication::setApplicationName("Zelvane Tunnel");

@@ -272,7 +272,7 @@ CONFLICT_TEXT = "Ошибка открытия туннеля, из-за уже 
 
 def scenario_conflict(root):
     """A second program on the same tunnel meets the first one: it shows the
-    conflict and, headless, declines to take the channel over."""
+    conflict and, headless, pauses that tunnel instead of taking it over."""
     sim = Simulator("e2e-conflict")
     first_user, second_user = User(root, "first"), User(root, "second")
     first, first_path = start_working_tunnel(first_user, sim, "e2e-conflict")
@@ -283,8 +283,8 @@ def scenario_conflict(root):
             second, second_path = start_working_tunnel(second_user, sim, "e2e-conflict")
             with open_port(second_path):
                 second.wait_line(re.escape(CONFLICT_TEXT))
-                second.wait_line("^Question: .*Повторить попытку и завершить мешающий туннель")
-                second.wait_line("^Answered: Cancel")
+                second.wait_line("^Tunnel 1 paused: its channel is held by another computer "
+                                 r"\(127\.0\.0\.1:\d+\); the other tunnels keep working")
             # The first program keeps its channel.
             expect_echo(first_port, b"still mine")
     finally:

@@ -1,6 +1,7 @@
 // The window as a view of the tunnel controller: what the panels show and
 // which boxes appear while the user goes through a tunnel's life. The
 // lifecycle itself is tested on the controller.
+#include "cloud/cloud_address.h"
 #include "driver/pair_store.h"
 #include "platform/text.h"
 #include "platform/thread.h"
@@ -15,6 +16,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPixmap>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
 #include <QScrollBar>
@@ -56,10 +58,20 @@ TEST_F(TunnelPanelTest, ApplyingKeysFromTheButton) {
 
     const std::string saved = settingsText();
     applyKey(tunnel, "wrong-key");
-    EXPECT_EQ(boxes.errors, Strings{"Ошибка в ключе туннеля"});
+    // The box names the server asked.
+    EXPECT_EQ(boxes.errors, Strings{"Ошибка в ключе туннеля\nСервер: 127.0.0.1:" +
+                                    std::to_string(testCloudPort())});
+
     EXPECT_EQ(comPort(tunnel), nullptr);
     EXPECT_EQ(tunnel->slotFrames().size(), 1u);
     EXPECT_EQ(settingsText(), saved);
+
+    // A key another tunnel has typed is refused, naming that tunnel.
+    boxes.errors.clear();
+    TfrmConnection* second = addTunnelWithKey(" wrong-key");
+    EXPECT_EQ(boxes.errors, Strings{"Этот ключ уже указан в туннеле 1. Один ключ нельзя применить "
+                                    "к двум туннелям: они мешали бы друг другу."});
+    EXPECT_FALSE(client(second)->prgLearning->isVisible());
 }
 
 TEST_F(TunnelPanelTest, StartChecksEveryTunnelBeforeStartingAny) {
@@ -87,11 +99,15 @@ TEST_F(TunnelPanelTest, StartChecksEveryTunnelBeforeStartingAny) {
 TEST_F(TunnelPanelTest, StartAndStopShowTheNumbersStatusesAndModes) {
     auto& main = startProgram();
     TfrmConnection* first = addTunnelWithKey(goodKey);
-    TfrmConnection* second = addTunnelWithKey(goodKey);
+    // Edited after its application to the first one's key: learnt at the
+    // start, and the two then meet on one channel.
+    TfrmConnection* second = addTunnelWithKey(goodKey2);
+    client(second)->edtTunnelKey->setText(QString::fromStdString(goodKey));
     EXPECT_EQ(first->lblTunnelName->text(), "Туннель:");
 
     main.btnApply->click();
     ASSERT_TRUE(main.inWorkMode());
+    ASSERT_TRUE(processUntil([&] { return main.controller().tunnelWorking(second->tunnel()); }));
     EXPECT_TRUE(boxes.errors.empty());
     EXPECT_FALSE(main.btnAddTunnel->isVisible());
     EXPECT_FALSE(main.btnApply->isEnabled());
@@ -127,9 +143,11 @@ TEST_F(TunnelPanelTest, StartAndStopShowTheNumbersStatusesAndModes) {
 TEST_F(TunnelPanelTest, ConflictDialog) {
     auto& main = startProgram();
     TfrmConnection* holder = addTunnelWithKey(goodKey);
-    TfrmConnection* latecomer = addTunnelWithKey(goodKey);
+    TfrmConnection* latecomer = addTunnelWithKey(goodKey2);
+    client(latecomer)->edtTunnelKey->setText(QString::fromStdString(goodKey));
     main.btnApply->click();
     ASSERT_TRUE(main.inWorkMode());
+    ASSERT_TRUE(processUntil([&] { return main.controller().tunnelWorking(holder->tunnel()); }));
 
     UserPort holderPort(pairOf(holder));
     ASSERT_TRUE(processUntil([&] { return client(holder)->statusIcon() == 3; }));
@@ -157,8 +175,8 @@ TEST_F(TunnelPanelTest, ConflictDialog) {
 
 TEST_F(TunnelPanelTest, DeletingATunnelRemovesItsPanel) {
     auto& main = startProgram();
-    TfrmConnection* tunnels[] = {addTunnelWithKey(goodKey), addTunnelWithKey(goodKey),
-                                 addTunnelWithKey(goodKey)};
+    TfrmConnection* tunnels[] = {addTunnelWithKey(goodKey), addTunnelWithKey(goodKey2),
+                                 addTunnelWithKey(goodKey3)};
     tunnels[1]->btnDeleteTunnel->click();
     EXPECT_EQ(main.tunnels(), (std::vector<TfrmConnection*>{tunnels[0], tunnels[2]}));
     EXPECT_EQ(installedPairs().size(), 2u);
@@ -191,26 +209,43 @@ TEST_F(TunnelPanelTest, ALoadErrorIsShown) {
     EXPECT_FALSE(main.inWorkMode());
 }
 
-TEST_F(TunnelPanelTest, TheWindowIsBusyWhileAKeyIsLearnt) {
+TEST_F(TunnelPanelTest, AKeyBeingLearntShowsProgressAndCanBeCancelled) {
     auto& main = startProgram();
+    TfrmConnection* other = addTunnelWithKey(goodKey);
     main.btnAddTunnel->click();
-    TfrmConnectionItemFrame* slot = client(main.tunnels()[0]);
-    slot->edtTunnelKey->setText(QString::fromStdString(goodKey));
+    TfrmConnectionItemFrame* slot = client(main.tunnels()[1]);
+    slot->edtTunnelKey->setText(QString::fromStdString(goodKey2));
+    std::string silentServer;
     {
         SilentCloud cloud;
+        silentServer = "127.0.0.1:" + std::to_string(cloudServerAddress().port);
         slot->btnApplyTunnelKey->click();
-        // The event loop runs while the cloud is asked; the window takes no
-        // commands and shows it is busy.
+        // While the cloud is asked the tunnel shows it and offers "Отмена";
+        // the rest of the window stays usable.
         QCoreApplication::processEvents();
-        EXPECT_FALSE(main.scrollConnections->isEnabled());
-        EXPECT_FALSE(main.Panel1->isEnabled());
-        EXPECT_NE(QApplication::overrideCursor(), nullptr);
+        EXPECT_TRUE(slot->prgLearning->isVisible());
+        EXPECT_TRUE(slot->btnCancelKey->isVisible());
+        EXPECT_FALSE(slot->btnApplyTunnelKey->isVisible());
+        EXPECT_EQ(slot->lblTunnelInfo->text().toStdString(),
+                  "Проверка ключа на сервере " + silentServer + "...");
+        EXPECT_TRUE(main.Panel1->isEnabled() && main.btnAddTunnel->isEnabled());
+        EXPECT_TRUE(other->btnDeleteTunnel->isEnabled());
+        EXPECT_TRUE(client(other)->edtTunnelKey->isEnabled());
+        EXPECT_EQ(QApplication::overrideCursor(), nullptr);
+
+        slot->btnCancelKey->click();
+        EXPECT_FALSE(slot->prgLearning->isVisible());
+        EXPECT_TRUE(slot->btnApplyTunnelKey->isVisible());
+        EXPECT_EQ(slot->lblTunnelInfo->text(), "Информация о подключении:");
+
+        // Applied again and left to fail: the box names the server.
+        slot->btnApplyTunnelKey->click();
         cloud.hangUp();
-        ASSERT_TRUE(processUntil([&] { return main.Panel1->isEnabled(); }));
+        EXPECT_TRUE(processUntil([&] { return boxes.errors.size() == 1; }));
     }
-    EXPECT_TRUE(main.scrollConnections->isEnabled());
-    EXPECT_EQ(QApplication::overrideCursor(), nullptr);
-    EXPECT_TRUE(processUntil([&] { return boxes.errors.size() == 1; }));
+    EXPECT_TRUE(boxes.errors[0].ends_with("\nСервер: " + silentServer)) << boxes.errors[0];
+    EXPECT_FALSE(slot->prgLearning->isVisible());
+    EXPECT_EQ(comPort(main.tunnels()[1]), nullptr);
 }
 
 TEST_F(TunnelPanelTest, TrafficCountsAreShownInFull) {
@@ -250,7 +285,8 @@ TEST_F(TunnelPanelTest, ManyTunnelsScrollAndAddAsQuicklyAsTheFirst) {
 TEST_F(TunnelPanelTest, Screenshot) {
     auto& main = startProgram();
     TfrmConnection* tunnel = addTunnelWithKey(goodKey);
-    addTunnelWithKey(goodKey);
+    for (const std::string& key : {goodKey2, goodKey3, goodKey4})
+        addTunnelWithKey(key);
     main.btnApply->click();
     ASSERT_TRUE(main.inWorkMode());
     UserPort port(pairOf(tunnel));
