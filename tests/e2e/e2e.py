@@ -294,6 +294,58 @@ def scenario_conflict(root):
         sim.stop()
 
 
+def scenario_single_instance(root):
+    """One program per user and settings file: a second headless start names
+    the running process and fails; a second window start brings the first
+    window to the front; another settings file runs beside them."""
+    sim = Simulator("e2e-single")
+    user = User(root, "single")
+    processes = []
+
+    def run(settings=None, window=False):
+        user.settings = settings or user.default_settings
+        processes.append(user.start_program(sim, window))
+        return processes[-1]
+
+    def second_start(settings=None, window=False):
+        program = run(settings, window)
+        status = program.proc.wait(timeout=TIMEOUT)
+        program.reader.join(timeout=5)
+        return status, "\n".join(program.output())
+
+    try:
+        gateway = os.path.join(user.home, "gateway.cfg")
+        first = run(gateway)
+        folder = os.path.join(user.env["XDG_RUNTIME_DIR"], "zelvane-tunnel")
+
+        def files(suffix):
+            if not os.path.isdir(folder):
+                return []
+            return [os.path.join(folder, n) for n in os.listdir(folder) if n.endswith(suffix)]
+
+        def read(path):
+            with open(path, encoding="ascii") as f:
+                return f.read().strip()
+        wait_for("the instance lock to name its process",
+                 lambda: any(read(path) for path in files(".lock")))
+        status, text = second_start(gateway)
+        if status != 1 or f"already running (process {first.proc.pid})" not in text:
+            raise Failure(f"second headless start: status {status}, output {text!r}")
+
+        window = run(window=True)
+        wait_for("the window's socket", lambda: files(".sock"))
+        status, text = second_start(window=True)
+        if status != 0 or (f"already running (process {window.proc.pid}); its window was "
+                           "brought to the front") not in text:
+            raise Failure(f"second window start: status {status}, output {text!r}")
+        if first.proc.poll() is not None or window.proc.poll() is not None:
+            raise Failure("a running program ended")
+    finally:
+        for program in processes:
+            program.stop()
+        sim.stop()
+
+
 SCENARIOS = {name[len("scenario_"):]: fn for name, fn in globals().items()
              if name.startswith("scenario_")}
 
