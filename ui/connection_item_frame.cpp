@@ -106,7 +106,7 @@ TfrmConnectionItemFrame::TfrmConnectionItemFrame(QWidget* AOwner, TfrmConnection
     btnCancelKey = new QPushButton("Отмена", tsClient);
     btnCancelKey->setObjectName("btnCancelKey");
     btnCancelKey->hide();
-    prgLearning = new QProgressBar(tsClient);
+    prgLearning = new QProgressBar(this);
     prgLearning->setObjectName("prgLearning");
     prgLearning->setRange(0, 0); // runs without a known end
     prgLearning->setTextVisible(false);
@@ -120,9 +120,8 @@ TfrmConnectionItemFrame::TfrmConnectionItemFrame(QWidget* AOwner, TfrmConnection
     clientLayout->addWidget(edtTunnelKey, 0, 1);
     clientLayout->addWidget(btnApplyTunnelKey, 0, 2);
     clientLayout->addWidget(btnCancelKey, 0, 2);
-    clientLayout->addWidget(prgLearning, 0, 3, Qt::AlignLeft);
-    clientLayout->addWidget(lblTunnelInfo, 1, 0, 1, 5);
-    clientLayout->setColumnStretch(4, 1);
+    clientLayout->addWidget(lblTunnelInfo, 1, 0, 1, 4);
+    clientLayout->setColumnStretch(3, 1);
 
     PageControl1->addWidget(tsComPort);
     PageControl1->addWidget(tsServer);
@@ -132,12 +131,15 @@ TfrmConnectionItemFrame::TfrmConnectionItemFrame(QWidget* AOwner, TfrmConnection
     lblTrafficInfo->setObjectName("lblTrafficInfo");
     lblTrafficInfo->setMinimumWidth(150);
     lblTrafficInfo->setAlignment(Qt::AlignRight | Qt::AlignTop);
-    // Its room is kept in configuration mode too: the window keeps its width
-    // when the mode changes.
-    QSizePolicy keepRoom = lblTrafficInfo->sizePolicy();
-    keepRoom.setRetainSizeWhenHidden(true);
-    lblTrafficInfo->setSizePolicy(keepRoom);
     lblTrafficInfo->hide();
+    // Traffic counts in work mode and the progress of a key in configuration
+    // mode share one place, kept in both modes: the window keeps its width.
+    auto* sideCell = new QWidget(this);
+    sideCell->setMinimumWidth(lblTrafficInfo->minimumWidth());
+    auto* side = new QGridLayout(sideCell);
+    side->setContentsMargins(0, 0, 0, 0);
+    side->addWidget(lblTrafficInfo, 0, 0, Qt::AlignRight | Qt::AlignTop);
+    side->addWidget(prgLearning, 0, 0, Qt::AlignRight | Qt::AlignTop);
     btnDelete = new QPushButton("Удалить", this);
     btnDelete->hide();
 
@@ -146,7 +148,7 @@ TfrmConnectionItemFrame::TfrmConnectionItemFrame(QWidget* AOwner, TfrmConnection
     row->addWidget(lblSlotType, 0, Qt::AlignTop);
     row->addWidget(imgConnection, 0, Qt::AlignTop);
     row->addWidget(PageControl1, 1);
-    row->addWidget(lblTrafficInfo, 0, Qt::AlignTop);
+    row->addWidget(sideCell, 0, Qt::AlignTop);
     row->addWidget(btnDelete, 0, Qt::AlignTop);
 
     connect(btnApplyTunnelKey, &QPushButton::clicked, this, [this] { btnApplyTunnelKeyClick(); });

@@ -37,6 +37,8 @@ TTunnelList::TTunnelList(QWidget* parent) : QScrollArea(parent) {
     setFrameShape(QFrame::NoFrame);
     setWidgetResizable(true);
     setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    // Tab goes to the controls in the list, which scrolls to show them.
+    setFocusPolicy(Qt::NoFocus);
 }
 
 QSize TTunnelList::sizeHint() const {
@@ -238,13 +240,16 @@ void TfrmZelvaneTunnel::tunnelRemoved(TTunnelId tunnel) {
     TfrmConnection* panel = panelOf(tunnel);
     if (!panel)
         return;
-    const bool hadFocus = panel->isAncestorOf(QApplication::focusWidget());
+    // The focus does not go with the panel (nor nowhere, while busy).
+    QWidget* focused = focusBeforeBusy_ ? focusBeforeBusy_.data() : focusWidget();
+    if (panel->isAncestorOf(focused)) {
+        focusBeforeBusy_ = btnAddTunnel;
+        btnAddTunnel->setFocus();
+    }
     panels_.erase(tunnel);
     std::erase(fTunnels, panel);
     panel->hide();
     panel->deleteLater();
-    if (hadFocus)
-        btnAddTunnel->setFocus();
     updateTrayToolTip();
 }
 
@@ -333,9 +338,14 @@ void TfrmZelvaneTunnel::updateTrayToolTip() {
 }
 
 void TfrmZelvaneTunnel::busyChanged(bool busy) {
-    // While a key is learnt or a pair installed the window takes no commands.
+    // While keys are learnt for a load or a start, or a pair is installed,
+    // the window takes no commands; the focus comes back afterwards.
+    if (busy)
+        focusBeforeBusy_ = focusWidget();
     scrollConnections->setEnabled(!busy);
     Panel1->setEnabled(!busy);
+    if (!busy && focusBeforeBusy_)
+        std::exchange(focusBeforeBusy_, nullptr)->setFocus();
     if (busy)
         QApplication::setOverrideCursor(Qt::BusyCursor);
     else

@@ -2,6 +2,7 @@
 
 #include "tunnels/tunnel_controller.h"
 
+#include <QPointer>
 #include <QScrollArea>
 #include <QWidget>
 
@@ -130,6 +131,7 @@ private:
     std::map<TTunnelId, TfrmConnection*> panels_;
     bool fSettingsLoaded = false;
     bool fDestroyed = false;
+    QPointer<QWidget> focusBeforeBusy_;
     // Where the window was when it went to the notification area.
     std::optional<QPoint> placeBeforeTray_;
 };

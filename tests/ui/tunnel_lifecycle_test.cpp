@@ -171,6 +171,8 @@ TEST_F(TunnelPanelTest, ConflictDialog) {
                                     0),
               0u);
     EXPECT_TRUE(allInConfigurationMode());
+    // Space on the focused control now starts work again; it deletes nothing.
+    EXPECT_EQ(main.focusWidget(), main.btnApply);
 }
 
 TEST_F(TunnelPanelTest, DeletingATunnelRemovesItsPanel) {
