@@ -8,6 +8,7 @@
 #include "ui/connection_item_frame.h"
 #include "ui/hub_frame.h"
 #include "ui/main_window.h"
+#include "ui/traffic_monitor.h"
 #include "ui_test_support.h"
 
 #include <QApplication>
@@ -16,6 +17,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPixmap>
+#include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
@@ -282,8 +284,9 @@ TEST_F(TunnelPanelTest, ManyTunnelsScrollAndAddAsQuicklyAsTheFirst) {
                 static_cast<long long>(addNs.back() / 1000));
 }
 
-// Takes the picture of the main window in work mode for the guide (with
-// ZELVANE_SCREENSHOT naming the file; the build target "screenshot" does so).
+// Takes the pictures of the main window in work mode and of the traffic
+// monitor for the guide (with ZELVANE_SCREENSHOT and ZELVANE_MONITOR_SCREENSHOT
+// naming the files; the build target "screenshot" does so).
 TEST_F(TunnelPanelTest, Screenshot) {
     auto& main = startProgram();
     TfrmConnection* tunnel = addTunnelWithKey(goodKey);
@@ -293,6 +296,7 @@ TEST_F(TunnelPanelTest, Screenshot) {
     ASSERT_TRUE(main.inWorkMode());
     UserPort port(pairOf(tunnel));
     ASSERT_TRUE(processUntil([&] { return client(tunnel)->statusIcon() == 3; }));
+    main.FormKeyDown(Qt::Key_O, Qt::ControlModifier); // the monitor logs the traffic
     port.write("AT+PING\r\n");
     // The echo device answers: the bytes come back through the COM-port slot.
     const PConnectionInfo record = comPort(tunnel)->AconnectionInfo();
@@ -301,12 +305,19 @@ TEST_F(TunnelPanelTest, Screenshot) {
                comPort(tunnel)->lblTrafficInfo->text().toStdString() ==
                    Format("S/R: %u/%u b", record->BytesWritten.load(), record->BytesRead.load());
     }));
-    const QPixmap picture = main.grab();
-    ASSERT_FALSE(picture.isNull());
-    const char* target = std::getenv("ZELVANE_SCREENSHOT");
-    if (target) {
-        EXPECT_TRUE(picture.save(target, "PNG"));
+    ASSERT_TRUE(processUntil([&] { return monitor->Memo1->blockCount() >= 2; }));
+    main.scrollConnections->verticalScrollBar()->setValue(0);
+    QCoreApplication::processEvents();
+    for (const auto& [shown, variable] :
+         {std::pair<QWidget*, const char*>{&main, "ZELVANE_SCREENSHOT"},
+          {monitor.get(), "ZELVANE_MONITOR_SCREENSHOT"}}) {
+        const QPixmap picture = shown->grab();
+        ASSERT_FALSE(picture.isNull());
+        if (const char* target = std::getenv(variable)) {
+            EXPECT_TRUE(picture.save(target, "PNG")) << target;
+        }
     }
+    main.FormKeyDown(Qt::Key_O, Qt::ControlModifier);
 }
 
 } // namespace
