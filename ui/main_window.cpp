@@ -42,7 +42,7 @@ TTunnelList::TTunnelList(QWidget* parent) : QScrollArea(parent) {
 }
 
 QSize TTunnelList::sizeHint() const {
-    QSize size = widget() ? widget()->sizeHint() : QSize();
+    QSize size = widget() ? widget()->sizeHint().expandedTo(widget()->minimumSize()) : QSize();
     size.rwidth() += verticalScrollBar()->sizeHint().width();
     const QScreen* shown = screen() ? screen() : QGuiApplication::primaryScreen();
     if (shown)
@@ -375,8 +375,19 @@ void TfrmZelvaneTunnel::conflictQuestion(const TConflictQuestion& question) {
 
 // --- window behaviour
 
+void TfrmZelvaneTunnel::moveEvent(QMoveEvent* event) {
+    QWidget::moveEvent(event);
+    // Back where it was, not where the window manager put it when it was
+    // shown again: the first move after that is corrected.
+    if (placeBeforeTray_ && isVisible() && !isMinimized())
+        move(*std::exchange(placeBeforeTray_, std::nullopt));
+}
+
 void TfrmZelvaneTunnel::changeEvent(QEvent* event) {
     QWidget::changeEvent(event);
+    // Shown and placed: later moves are the user's.
+    if (event->type() == QEvent::ActivationChange && isActiveWindow())
+        placeBeforeTray_.reset();
     if (event->type() != QEvent::WindowStateChange)
         return;
     const auto previous = static_cast<QWindowStateChangeEvent*>(event)->oldState();
@@ -405,9 +416,6 @@ void TfrmZelvaneTunnel::ApplicationEvents1Restore() {
 void TfrmZelvaneTunnel::TrayIcon1DblClick() {
     TrayIcon1->hide();
     showNormal();
-    // Back where it was, not where the window manager would put it.
-    if (placeBeforeTray_)
-        move(*std::exchange(placeBeforeTray_, std::nullopt));
     relayout();
     raise();
     activateWindow();
