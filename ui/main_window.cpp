@@ -42,7 +42,11 @@ TTunnelList::TTunnelList(QWidget* parent) : QScrollArea(parent) {
 }
 
 QSize TTunnelList::sizeHint() const {
-    QSize size = widget() ? widget()->sizeHint().expandedTo(widget()->minimumSize()) : QSize();
+    QSize size;
+    if (const QWidget* content = widget())
+        size = content->sizeHint()
+                   .expandedTo(content->minimumSizeHint())
+                   .expandedTo(content->minimumSize());
     size.rwidth() += verticalScrollBar()->sizeHint().width();
     const QScreen* shown = screen() ? screen() : QGuiApplication::primaryScreen();
     if (shown)

@@ -49,7 +49,7 @@ protected:
             // A key field is scrolled to as far as its cursor.
             EXPECT_TRUE(qobject_cast<QLineEdit*>(control) ? viewport->rect().intersects(inView)
                                                           : viewport->rect().contains(inView))
-                << control->objectName().toStdString() << " at " << inView.y();
+                << control->objectName().toStdString() << " at " << inView.x() << "," << inView.y();
         }
     }
 
@@ -84,7 +84,12 @@ TEST_F(WindowLayoutTest, FitsTheScreenWithOneFourAndTwelveTunnels) {
         status.zvlCloseReason = zvlCloseReason_Datasource;
         status.datasourceExtended = std::string(300, 'x').insert(150, " ");
         client(main.tunnels()[0])->showStatus(status);
-        QCoreApplication::processEvents();
+        // Laid out: the window as its layout asks, the list's content whole.
+        QWidget* content = main.scrollConnections->widget();
+        ASSERT_TRUE(processUntil([&] {
+            return main.size() == main.sizeHint() &&
+                   content->height() >= content->minimumSizeHint().height();
+        }));
 
         const QRect screen = main.screen()->availableGeometry();
         EXPECT_EQ(screen.size(), QSize(1280, 800));
