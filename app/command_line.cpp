@@ -10,6 +10,8 @@ TCommandLine parseCommandLine(const std::vector<std::string>& args) {
             line.version = true;
         } else if (arg == "--headless") {
             line.headless = true;
+        } else if (arg == "--take-over") {
+            line.takeOver = true;
         } else if (arg == "--settings" || arg.rfind("--settings=", 0) == 0) {
             std::string file;
             if (arg == "--settings") {
@@ -31,6 +33,8 @@ TCommandLine parseCommandLine(const std::vector<std::string>& args) {
             return line;
         }
     }
+    if (line.takeOver && !line.headless && !line.help && !line.version)
+        line.error = "option --take-over needs --headless";
     return line;
 }
 
@@ -40,6 +44,8 @@ std::string usageText() {
            "\n"
            "  --headless       run without a window and without a display: print each\n"
            "                   tunnel's port and status, end on SIGINT or SIGTERM\n"
+           "  --take-over      with --headless: when another computer holds a tunnel's\n"
+           "                   channel, take it over instead of pausing that tunnel\n"
            "  --settings FILE  read and save the tunnels in FILE instead of\n"
            "                   $XDG_CONFIG_HOME/Quarnel/ZelvaneTunnel/settings.cfg\n"
            "  --version        print the version and exit\n"

@@ -8,6 +8,7 @@ struct TCommandLine {
     bool help = false;
     bool version = false;
     bool headless = false;
+    bool takeOver = false;    // headless: take a conflicting channel over without asking
     std::string settingsFile; // empty: the default settings file
     std::string error;        // set when the command line is wrong
 };

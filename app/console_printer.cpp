@@ -70,11 +70,17 @@ void THeadlessFront::message(const TTunnelMessage& message) {
 }
 
 void THeadlessFront::conflictQuestion(const TConflictQuestion& question) {
-    printer_->question(conflictQuestionText(question));
-    controller_->answerConflict(question.tunnel, false);
+    if (takeOver_) {
+        TConsolePrinter::print("Tunnel " + std::to_string(question.number) +
+                               ": taking the channel over (--take-over)");
+        controller_->answerConflict(question.tunnel, TConflictAnswer::TakeOver);
+        return;
+    }
+    controller_->answerConflict(question.tunnel, TConflictAnswer::PauseTunnel);
+    TConsolePrinter::print(tunnelPausedText(question));
 }
 
-int runHeadless() {
+int runHeadless(bool takeOver) {
     // SIGINT and SIGTERM are taken by one thread of ours, so every worker
     // started later inherits the blocked mask and the loop ends cleanly.
     sigset_t stopSignals;
@@ -92,7 +98,7 @@ int runHeadless() {
     // Synchronized calls of workers run on this thread, in the loop.
     setMainThreadDispatcher([&loop](std::function<void()> call) { loop.post(std::move(call)); });
     {
-        THeadlessFront front;
+        THeadlessFront front(takeOver);
         TTunnelController controller(loop, front);
         front.attach(controller);
         controller.load();

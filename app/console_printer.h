@@ -31,10 +31,11 @@ private:
 };
 
 // The front of `zelvane-tunnel --headless`: the controller's listener, with
-// no Qt object anywhere.
+// no Qt object anywhere. A conflict pauses only the tunnel concerned, or with
+// `takeOver` takes its channel over without asking.
 class THeadlessFront : public TTunnelListener {
 public:
-    THeadlessFront() = default;
+    explicit THeadlessFront(bool takeOver = false) : takeOver_(takeOver) {}
     void attach(TTunnelController& controller);
 
     void tunnelRemoved(TTunnelId tunnel) override;
@@ -44,9 +45,10 @@ public:
     void conflictQuestion(const TConflictQuestion& question) override;
 
 private:
+    const bool takeOver_;
     TTunnelController* controller_ = nullptr;
     std::unique_ptr<TConsolePrinter> printer_;
 };
 
 // Runs the program headless until SIGINT or SIGTERM; returns the exit status.
-int runHeadless();
+int runHeadless(bool takeOver);

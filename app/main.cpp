@@ -1,6 +1,7 @@
 #include "app/command_line.h"
 #include "app/console_printer.h"
 #include "app/headless_console.h"
+#include "app/single_instance.h"
 #include "settings/settings_file.h"
 #include "ui/main_window.h"
 #include "ui/qt_platform.h"
@@ -26,6 +27,34 @@ int signalPipe[2] = {-1, -1};
 void onStopSignal(int) {
     const char byte = 1;
     [[maybe_unused]] const ssize_t written = ::write(signalPipe[1], &byte, 1);
+}
+
+// A later start of the same user asks for the window: it comes to the front.
+void raiseOnLaterStarts(TSingleInstance& instance, TfrmZelvaneTunnel& window) {
+    const int fd = instance.listen();
+    if (fd < 0)
+        return;
+    auto* notifier = new QSocketNotifier(fd, QSocketNotifier::Read, &window);
+    QObject::connect(notifier, &QSocketNotifier::activated, &window, [&instance, &window] {
+        if (instance.takeRaiseRequest())
+            window.bringToFront();
+    });
+}
+
+// Another process runs on the same settings file: its window is asked to the
+// front, or, when it has none or this start is headless, the start says so.
+int alreadyRunning(const TSingleInstance& instance, bool headless) {
+    const std::string process = instance.runningProcess() > 0
+                                    ? " (process " + std::to_string(instance.runningProcess()) + ")"
+                                    : std::string();
+    if (!headless && instance.askToRaise()) {
+        std::printf("zelvane-tunnel: already running%s; its window was brought to the front\n",
+                    process.c_str());
+        return 0;
+    }
+    std::fprintf(stderr, "zelvane-tunnel: already running%s with the settings file %s\n",
+                 process.c_str(), settingsFilePath().c_str());
+    return 1;
 }
 
 // SIGINT and SIGTERM close the main window like its close button, so work
@@ -76,9 +105,14 @@ int main(int argc, char** argv) {
         }
         setSettingsFilePath(path.string());
     }
+    std::error_code ignored;
+    TSingleInstance instance(
+        std::filesystem::weakly_canonical(settingsFilePath(), ignored).string());
+    if (!instance.first())
+        return alreadyRunning(instance, line.headless);
     // Headless, no Qt object is ever created.
     if (line.headless)
-        return runHeadless();
+        return runHeadless(line.takeOver);
 
     QApplication app(argc, argv);
     QApplication::setApplicationName("Zelvane Tunnel");
@@ -95,6 +129,7 @@ int main(int argc, char** argv) {
         QObject::connect(&frmZelvaneTunnel, &TfrmZelvaneTunnel::closed, &app, &QApplication::quit,
                          Qt::QueuedConnection);
         closeOnStopSignals(frmZelvaneTunnel);
+        raiseOnLaterStarts(instance, frmZelvaneTunnel);
         std::unique_ptr<THeadlessConsole> console;
         if (THeadlessConsole::needed())
             console = std::make_unique<THeadlessConsole>(frmZelvaneTunnel);

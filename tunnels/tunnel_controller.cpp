@@ -1,5 +1,6 @@
 #include "tunnels/tunnel_controller.h"
 
+#include "cloud/cloud_address.h"
 #include "cloud/zelvane_thread.h"
 #include "driver/device_watch.h"
 #include "driver/pair_store.h"
@@ -74,6 +75,7 @@ struct TTunnelController::Tunnel {
     PConnectionInfo learningRecord;
     std::string learningKey;
     bool learningByUser = false;
+    uint64_t learningRun = 0; // tells a cancelled run's late outcome from the current one
     bool learningForLoad = false;
     bool learningForStart = false;
 };
@@ -198,6 +200,10 @@ std::string TTunnelController::hiddenPort(TTunnelId id) const {
 bool TTunnelController::slotWorking(TTunnelId id, TSlotType kind) const {
     const Slot* slot = slotOf(get(id), kind);
     return slot && slot->work;
+}
+
+bool TTunnelController::tunnelWorking(TTunnelId id) const {
+    return get(id).work;
 }
 
 bool TTunnelController::learning(TTunnelId id) const {
@@ -349,13 +355,8 @@ void TTunnelController::deleteTunnel(TTunnelId id) {
         return;
     beginBusy();
     const bool learningForLoad = tunnel.learner && tunnel.learningForLoad;
-    if (tunnel.learner) {
-        // Its outcome is dropped when it arrives.
-        tunnel.learner->Terminate();
-        tunnel.learner.reset();
-        listener_.learningFinished(id, false);
-        endBusy();
-    }
+    if (tunnel.learner)
+        dropLearning(tunnel);
     while (!tunnel.slots.empty())
         removeSlot(tunnel, *tunnel.slots.back());
     uninstallPair(tunnel);
@@ -373,25 +374,53 @@ void TTunnelController::applyKey(TTunnelId id) {
     Tunnel& tunnel = get(id);
     if (tunnel.learner || tunnel.work)
         return;
+    const std::string key = trimmed(tunnel.typedKey);
+    for (size_t i = 0; i < tunnels_.size() && !key.empty(); ++i) {
+        const Tunnel& other = *tunnels_[i];
+        if (&other != &tunnel && (trimmed(other.typedKey) == key || other.appliedKey == key)) {
+            TTunnelMessage refused{TTunnelErrorKind::DuplicateKey, id, {}, {}};
+            refused.otherTunnel = i + 1;
+            report(refused);
+            return;
+        }
+    }
     startLearning(tunnel, true);
+}
+
+void TTunnelController::cancelKey(TTunnelId id) {
+    Tunnel* tunnel = find(id);
+    if (tunnel && tunnel->learner && tunnel->learningByUser)
+        dropLearning(*tunnel);
+}
+
+void TTunnelController::dropLearning(Tunnel& tunnel) {
+    // Its outcome is dropped when it arrives.
+    tunnel.learner->Terminate();
+    tunnel.learner.reset();
+    tunnel.learningRecord.reset();
+    listener_.learningFinished(tunnel.id, false);
+    if (!tunnel.learningByUser)
+        endBusy();
 }
 
 void TTunnelController::startLearning(Tunnel& tunnel, bool byUser) {
     tunnel.learningByUser = byUser;
     tunnel.learningKey = trimmed(tunnel.typedKey);
     tunnel.learningRecord = newLearningRecord();
-    beginBusy();
+    if (!byUser)
+        beginBusy();
     listener_.learningStarted(tunnel.id);
     const TTunnelId id = tunnel.id;
-    tunnel.learner =
-        startLearningRun(tunnel.learningRecord, tunnel.learningKey,
-                         [this, id, post = poster()] { post([this, id] { learningDone(id); }); });
+    const uint64_t run = ++tunnel.learningRun;
+    tunnel.learner = startLearningRun(
+        tunnel.learningRecord, tunnel.learningKey,
+        [this, id, run, post = poster()] { post([this, id, run] { learningDone(id, run); }); });
 }
 
-void TTunnelController::learningDone(TTunnelId id) {
+void TTunnelController::learningDone(TTunnelId id, uint64_t run) {
     Tunnel* found = find(id);
-    if (!found || !found->learner)
-        return; // deleted meanwhile
+    if (!found || !found->learner || found->learningRun != run)
+        return; // deleted or cancelled meanwhile
     Tunnel& tunnel = *found;
     const PConnectionInfo learnt = std::move(tunnel.learningRecord);
     tunnel.learner.reset();
@@ -404,8 +433,10 @@ void TTunnelController::learningDone(TTunnelId id) {
                           learnt->zvlCloseReason == zvlCloseReason_notYetConnected;
     std::unique_ptr<TTunnelMessage> failure;
     if (!accepted) {
+        const TCloudAddress server = cloudServerAddress();
         failure = std::make_unique<TTunnelMessage>(
-            TTunnelMessage{TTunnelErrorKind::LearningFailed, id, slotStatusOf(*learnt), {}});
+            TTunnelMessage{TTunnelErrorKind::LearningFailed, id, slotStatusOf(*learnt),
+                           server.host + ":" + std::to_string(server.port)});
     } else if (learnt->TunnelLocalInterfaceId > 1) {
         failure = std::make_unique<TTunnelMessage>(
             TTunnelMessage{TTunnelErrorKind::UnsupportedTunnel, id, {}, {}});
@@ -416,7 +447,8 @@ void TTunnelController::learningDone(TTunnelId id) {
         tunnel.appliedKey = tunnel.learningKey;
     }
     listener_.learningFinished(id, failure == nullptr);
-    endBusy();
+    if (!byUser)
+        endBusy();
 
     if (forLoad) {
         // A refused key leaves the tunnel as it was; an unsupported one is an
@@ -682,16 +714,25 @@ void TTunnelController::askAboutConflict(Tunnel& tunnel, Slot& slot) {
         {tunnel.id, tunnel.hub->hubId, c.datasourceChannelStateExtendedString.get()});
 }
 
-void TTunnelController::answerConflict(TTunnelId id, bool takeOver) {
+void TTunnelController::answerConflict(TTunnelId id, TConflictAnswer answer) {
     Tunnel* tunnel = find(id);
     Slot* slot = tunnel ? slotOf(*tunnel, stTCPClient) : nullptr;
     if (!slot || !slot->record->dialogPresentNow)
         return;
     const PConnectionInfo record = slot->record;
-    if (takeOver)
+    switch (answer) {
+    case TConflictAnswer::TakeOver:
         record->forceTunnelSetup = true;
-    else
+        break;
+    case TConflictAnswer::StopWork:
         stopWork();
+        break;
+    case TConflictAnswer::PauseTunnel:
+        tunnel->work = false;
+        for (const auto& each : tunnel->slots)
+            setSlotWorkMode(*tunnel, *each, false);
+        break;
+    }
     resumeAfterConflict(*record);
 }
 

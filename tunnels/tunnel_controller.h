@@ -78,9 +78,16 @@ public:
     void setTypedKey(TTunnelId tunnel, std::string key);
     // Learns the typed key in the background. When the cloud accepts it the
     // tunnel gets a COM-port slot if it needs a port (its pair installed when
-    // it has none) and the file is saved; a refusal is reported. Ignored
-    // while the tunnel learns already or work runs.
+    // it has none) and the file is saved; a refusal is reported. A key that
+    // another tunnel has typed or applied already is refused at once
+    // (DuplicateKey): two tunnels on one channel would push each other off.
+    // Ignored while the tunnel learns already or work runs. Unlike the
+    // learning runs of a load or a start, it does not make the controller
+    // busy: the other tunnels stay usable.
     void applyKey(TTunnelId tunnel);
+    // Gives up the learning run applyKey started: the tunnel stays as it
+    // was, learningFinished(tunnel, false) follows at once, no message.
+    void cancelKey(TTunnelId tunnel);
     // Adds a slot of that kind (a COM-port slot takes or installs the pair).
     void addSlot(TTunnelId tunnel, TSlotType kind);
     void deleteSlot(TTunnelId tunnel, TSlotType kind);
@@ -97,8 +104,10 @@ public:
     // Writes the whole tunnel list to the settings file (held back while a
     // load runs). Throws ETunnelError(SettingsFile).
     void save();
-    // The answer to conflictQuestion: yes takes the channel over, no stops work.
-    void answerConflict(TTunnelId tunnel, bool takeOver);
+    // The answer to conflictQuestion.
+    void answerConflict(TTunnelId tunnel, TConflictAnswer answer);
+    // True while the tunnel's workers run (false before work and once paused).
+    bool tunnelWorking(TTunnelId tunnel) const;
     // A pair came or went: port names are refreshed a second after the last
     // change of a burst. The controller watches the pair store itself; fronts
     // and tests may call this too.
@@ -129,7 +138,8 @@ private:
     void showPortPair(Tunnel& tunnel, Slot& slot, const struct TC0cPair* pair);
     void uninstallPair(Tunnel& tunnel);
     void startLearning(Tunnel& tunnel, bool byUser);
-    void learningDone(TTunnelId tunnel);
+    void learningDone(TTunnelId tunnel, uint64_t run);
+    void dropLearning(Tunnel& tunnel);
     void loadDone();
     void startWorkers();
     bool checkTunnel(Tunnel& tunnel);

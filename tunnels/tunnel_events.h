@@ -41,7 +41,9 @@ enum class TTunnelErrorKind : uint8_t {
     NoComPort,         // check: a COM-port slot without a port
     NoKey,             // check: a tunnel slot without a key
     TooFewSlots,       // check: a tunnel with fewer than two slots
-    LearningFailed,    // the cloud refused the key; `status` says why
+    LearningFailed,    // the cloud refused the key; `status` says why, `detail`
+                       // names the server asked ("host:port")
+    DuplicateKey,      // another tunnel has the key already; `otherTunnel` says which
     UnsupportedTunnel, // the tunnel needs a local interface this program lacks
     TakenOver,         // another computer took the channel; `status` says so
     SettingsFile,      // the settings file could not be read or written; `detail`
@@ -51,9 +53,10 @@ enum class TTunnelErrorKind : uint8_t {
 // A message for the user: an error box in the window, a line headless.
 struct TTunnelMessage {
     TTunnelErrorKind kind{};
-    TTunnelId tunnel = 0; // 0 when no tunnel is concerned
-    TSlotStatus status;   // LearningFailed, TakenOver
-    std::string detail;   // SettingsFile, PortPairs: the system's words
+    TTunnelId tunnel = 0;   // 0 when no tunnel is concerned
+    TSlotStatus status;     // LearningFailed, TakenOver
+    std::string detail;     // SettingsFile, PortPairs: the system's words
+    size_t otherTunnel = 0; // DuplicateKey: the other tunnel's position (1 = top)
 };
 
 // The error of an operation that fails at once.
@@ -65,6 +68,13 @@ public:
 
 private:
     TTunnelMessage message_;
+};
+
+// What the front answers to a conflict question.
+enum class TConflictAnswer : uint8_t {
+    TakeOver,    // the tunnel takes the channel over by force
+    StopWork,    // every tunnel goes back to configuration mode
+    PauseTunnel, // only this tunnel stops; the others keep working
 };
 
 // The question asked when the cloud refuses to open a tunnel because another

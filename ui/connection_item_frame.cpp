@@ -11,8 +11,11 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPalette>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QStackedWidget>
+
+#include <algorithm>
 
 namespace {
 
@@ -100,6 +103,15 @@ TfrmConnectionItemFrame::TfrmConnectionItemFrame(QWidget* AOwner, TfrmConnection
     edtTunnelKey->setFixedWidth(217);
     btnApplyTunnelKey = new QPushButton("Применить", tsClient);
     btnApplyTunnelKey->setObjectName("btnApplyTunnelKey");
+    btnCancelKey = new QPushButton("Отмена", tsClient);
+    btnCancelKey->setObjectName("btnCancelKey");
+    btnCancelKey->hide();
+    prgLearning = new QProgressBar(this);
+    prgLearning->setObjectName("prgLearning");
+    prgLearning->setRange(0, 0); // runs without a known end
+    prgLearning->setTextVisible(false);
+    prgLearning->setFixedWidth(80);
+    prgLearning->hide();
     lblTunnelInfo = wrappedLabel("Информация о подключении:", 380, tsClient);
     lblTunnelInfo->setObjectName("lblTunnelInfo");
     auto* clientLayout = new QGridLayout(tsClient);
@@ -107,6 +119,7 @@ TfrmConnectionItemFrame::TfrmConnectionItemFrame(QWidget* AOwner, TfrmConnection
     clientLayout->addWidget(Label8, 0, 0);
     clientLayout->addWidget(edtTunnelKey, 0, 1);
     clientLayout->addWidget(btnApplyTunnelKey, 0, 2);
+    clientLayout->addWidget(btnCancelKey, 0, 2);
     clientLayout->addWidget(lblTunnelInfo, 1, 0, 1, 4);
     clientLayout->setColumnStretch(3, 1);
 
@@ -119,6 +132,14 @@ TfrmConnectionItemFrame::TfrmConnectionItemFrame(QWidget* AOwner, TfrmConnection
     lblTrafficInfo->setMinimumWidth(150);
     lblTrafficInfo->setAlignment(Qt::AlignRight | Qt::AlignTop);
     lblTrafficInfo->hide();
+    // Traffic counts in work mode and the progress of a key in configuration
+    // mode share one place, kept in both modes: the window keeps its width.
+    auto* sideCell = new QWidget(this);
+    sideCell->setMinimumWidth(lblTrafficInfo->minimumWidth());
+    auto* side = new QGridLayout(sideCell);
+    side->setContentsMargins(0, 0, 0, 0);
+    side->addWidget(lblTrafficInfo, 0, 0, Qt::AlignRight | Qt::AlignTop);
+    side->addWidget(prgLearning, 0, 0, Qt::AlignRight | Qt::AlignTop);
     btnDelete = new QPushButton("Удалить", this);
     btnDelete->hide();
 
@@ -127,10 +148,13 @@ TfrmConnectionItemFrame::TfrmConnectionItemFrame(QWidget* AOwner, TfrmConnection
     row->addWidget(lblSlotType, 0, Qt::AlignTop);
     row->addWidget(imgConnection, 0, Qt::AlignTop);
     row->addWidget(PageControl1, 1);
-    row->addWidget(lblTrafficInfo, 0, Qt::AlignTop);
+    row->addWidget(sideCell, 0, Qt::AlignTop);
     row->addWidget(btnDelete, 0, Qt::AlignTop);
 
     connect(btnApplyTunnelKey, &QPushButton::clicked, this, [this] { btnApplyTunnelKeyClick(); });
+    connect(edtTunnelKey, &QLineEdit::returnPressed, this, [this] { btnApplyTunnelKeyClick(); });
+    connect(btnCancelKey, &QPushButton::clicked, this,
+            [this] { ffrmConnection.controller().cancelKey(ffrmConnection.tunnel()); });
     connect(edtTunnelKey, &QLineEdit::textChanged, this, [this](const QString& key) {
         ffrmConnection.controller().setTypedKey(ffrmConnection.tunnel(), text(key));
     });
@@ -168,11 +192,38 @@ void TfrmConnectionItemFrame::showPort(const TPortInfo& port) {
 
 void TfrmConnectionItemFrame::showStatus(const TSlotStatus& status) {
     const TStatusText shown = slotStatusText(slotType_, status);
-    if (slotType_ == stComPort)
-        lblPortInfo->setText(text(shown.text));
-    else if (slotType_ == stTCPClient)
-        lblTunnelInfo->setText(text(shown.text));
+    if (slotType_ == stComPort) {
+        showInfo(lblPortInfo, shown.text);
+    } else if (slotType_ == stTCPClient) {
+        statusText_ = shown.text;
+        if (!learning_)
+            showInfo(lblTunnelInfo, shown.text);
+    }
     showIcon(shown.icon);
+}
+
+void TfrmConnectionItemFrame::showInfo(QLabel* label, const std::string& shown) {
+    label->setText(text(shown));
+    // The label's width is fixed: as tall as its wrapped lines, so no line
+    // is cut off at the bottom.
+    label->setMinimumHeight(std::max(49, label->heightForWidth(label->width())));
+}
+
+void TfrmConnectionItemFrame::showLearning(bool learning, const std::string& server) {
+    if (slotType_ != stTCPClient || learning == learning_)
+        return;
+    learning_ = learning;
+    const bool hadFocus =
+        btnApplyTunnelKey->hasFocus() || btnCancelKey->hasFocus() || edtTunnelKey->hasFocus();
+    btnApplyTunnelKey->setVisible(!learning);
+    btnCancelKey->setVisible(learning);
+    prgLearning->setVisible(learning);
+    edtTunnelKey->setReadOnly(learning);
+    if (statusText_.empty())
+        statusText_ = text(lblTunnelInfo->text());
+    showInfo(lblTunnelInfo, learning ? learningText(server) : statusText_);
+    if (hadFocus)
+        (learning ? static_cast<QWidget*>(btnCancelKey) : edtTunnelKey)->setFocus();
 }
 
 void TfrmConnectionItemFrame::showTraffic(uint32_t sent, uint32_t received) {

@@ -8,6 +8,7 @@
 
 class QLabel;
 class QLineEdit;
+class QProgressBar;
 class QPushButton;
 class QStackedWidget;
 class QWidget;
@@ -31,7 +32,11 @@ public:
     void showStatus(const TSlotStatus& status);
     void showPort(const TPortInfo& port);
     void showTraffic(uint32_t sent, uint32_t received);
-    // Applies the key in edtTunnelKey.
+    // While the cloud at `server` checks the key: a running progress bar and
+    // "Отмена" in place of "Применить"; the key cannot be edited meanwhile.
+    void showLearning(bool learning, const std::string& server = {});
+    bool learningShown() const { return learning_; }
+    // Applies the key in edtTunnelKey (Enter in the field does the same).
     void btnApplyTunnelKeyClick();
 
     QLabel* lblSlotType;
@@ -47,17 +52,22 @@ public:
     QLabel* Label8;
     QLineEdit* edtTunnelKey;
     QPushButton* btnApplyTunnelKey;
+    QPushButton* btnCancelKey;
+    QProgressBar* prgLearning;
     QLabel* lblTunnelInfo;
     QLabel* lblTrafficInfo;
     QPushButton* btnDelete;
 
 private:
     void showIcon(int icon);
+    void showInfo(QLabel* label, const std::string& text);
 
     TfrmConnection& ffrmConnection;
     const TSlotType slotType_;
     bool WorkMode = false;
+    bool learning_ = false;
     int fStatusIcon = 0;
+    std::string statusText_; // the status the learning text stands in for
 };
 
 // Sets Enabled on every descendant widget of `control`, depth first, touching

@@ -2,7 +2,9 @@
 
 #include "platform/text.h"
 #include "ui/connection_item_frame.h"
+#include "ui/dialogs.h"
 #include "ui/main_window.h"
+#include "ui/status_texts.h"
 
 #include <QHBoxLayout>
 #include <QLabel>
@@ -117,6 +119,21 @@ void TfrmConnection::addSlotFrame(TSlotType kind) {
     auto* slot = new TfrmConnectionItemFrame(gbConnection, *this, kind);
     slotLayout_->addWidget(slot);
     fSlots.push_back(slot);
+    orderTabs();
+}
+
+void TfrmConnection::orderTabs() {
+    // Slot panels come after the tunnel's buttons in creation order.
+    std::vector<QWidget*> chain;
+    for (auto* slot : fSlots) {
+        if (slot->SlotType() == stTCPClient)
+            chain.insert(chain.end(),
+                         {slot->edtTunnelKey, slot->btnApplyTunnelKey, slot->btnCancelKey});
+        chain.push_back(slot->btnDelete);
+    }
+    chain.insert(chain.end(), {btnAddComPort, btnAddServer, btnAddClient, btnDeleteTunnel});
+    for (size_t i = 1; i < chain.size(); ++i)
+        setTabOrder(chain[i - 1], chain[i]);
 }
 
 void TfrmConnection::removeSlotFrame(TSlotType kind) {
@@ -129,5 +146,9 @@ void TfrmConnection::removeSlotFrame(TSlotType kind) {
 }
 
 void TfrmConnection::btnDeleteTunnelClick() {
+    const size_t number = controller().position(tunnel_);
+    if (!dialogs().askYesCancel(&fMainWindow,
+                                QString::fromStdString(deleteTunnelQuestionText(number))))
+        return;
     controller().deleteTunnel(tunnel_);
 }

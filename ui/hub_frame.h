@@ -33,6 +33,7 @@ public:
     void showKey(const std::string& key);
     void addSlotFrame(TSlotType kind);
     void removeSlotFrame(TSlotType kind);
+    // Asks first; "Отмена" keeps the tunnel.
     void btnDeleteTunnelClick();
 
     // The list lays the panels out by their size hints alone: asking every
@@ -54,6 +55,9 @@ public:
     QPushButton* btnDeleteTunnel;
 
 private:
+    // Tab goes through the slots from the top, then the tunnel's buttons.
+    void orderTabs();
+
     TfrmZelvaneTunnel& fMainWindow;
     const TTunnelId tunnel_;
     std::vector<TfrmConnectionItemFrame*> fSlots;

@@ -8,10 +8,14 @@
 #include "ui/status_texts.h"
 #include "ui/traffic_monitor.h"
 
+#include "cloud/cloud_address.h"
+
 #include <QApplication>
 #include <QCloseEvent>
 #include <QGridLayout>
 #include <QKeyEvent>
+#include <QLineEdit>
+#include <QMenu>
 #include <QPointer>
 #include <QPushButton>
 #include <QScreen>
@@ -33,10 +37,16 @@ TTunnelList::TTunnelList(QWidget* parent) : QScrollArea(parent) {
     setFrameShape(QFrame::NoFrame);
     setWidgetResizable(true);
     setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    // Tab goes to the controls in the list, which scrolls to show them.
+    setFocusPolicy(Qt::NoFocus);
 }
 
 QSize TTunnelList::sizeHint() const {
-    QSize size = widget() ? widget()->sizeHint() : QSize();
+    QSize size;
+    if (const QWidget* content = widget())
+        size = content->sizeHint()
+                   .expandedTo(content->minimumSizeHint())
+                   .expandedTo(content->minimumSize());
     size.rwidth() += verticalScrollBar()->sizeHint().width();
     const QScreen* shown = screen() ? screen() : QGuiApplication::primaryScreen();
     if (shown)
@@ -96,6 +106,13 @@ TfrmZelvaneTunnel::TfrmZelvaneTunnel(TfrmTrafficMonitor& monitor)
     TrayIcon1 = new QSystemTrayIcon(this);
     QIcon icon = QApplication::windowIcon();
     TrayIcon1->setIcon(icon.isNull() ? QIcon(statusIcon(3)) : icon);
+    // Many Linux notification areas offer only a menu or a single click.
+    TrayMenu = new QMenu(this);
+    TrayMenu->setObjectName("TrayMenu");
+    TrayMenu->addAction("Развернуть", this, [this] { TrayIcon1DblClick(); });
+    TrayMenu->addAction("Выход", this, [this] { close(); });
+    TrayIcon1->setContextMenu(TrayMenu);
+    updateTrayToolTip();
 
     connect(btnAddTunnel, &QPushButton::clicked, this, [this] { btnAddTunnelClick(); });
     connect(btnConfig, &QPushButton::clicked, this, [this] { btnConfigClick(); });
@@ -106,6 +123,8 @@ TfrmZelvaneTunnel::TfrmZelvaneTunnel(TfrmTrafficMonitor& monitor)
                 if (reason == QSystemTrayIcon::DoubleClick || reason == QSystemTrayIcon::Trigger)
                     TrayIcon1DblClick();
             });
+    connect(&frmTrafficMonitor, &TfrmTrafficMonitor::toggleKeyPressed, this,
+            [this] { FormKeyDown(Qt::Key_O, Qt::ControlModifier); });
 
     // The controller's loop runs from the Qt event loop: posts wake it, and
     // its timers are kept by a Qt timer.
@@ -168,7 +187,15 @@ void TfrmZelvaneTunnel::FormShow() {
 }
 
 void TfrmZelvaneTunnel::btnAddTunnelClick() {
-    controller_->addTunnel();
+    TfrmConnection* panel = panelOf(controller_->addTunnel());
+    if (!panel)
+        return;
+    // The user types the key next.
+    if (auto* client = panel->slotFrame(stTCPClient)) {
+        client->edtTunnelKey->setFocus();
+        layout()->activate();
+        scrollConnections->ensureWidgetVisible(panel, 0, 0);
+    }
 }
 
 void TfrmZelvaneTunnel::btnApplyClick() {
@@ -184,6 +211,7 @@ void TfrmZelvaneTunnel::FormDestroy() {
         return;
     fDestroyed = true;
     TrayIcon1->hide();
+    TrayMenu->close();
     // Ports and connections close cleanly before the program ends; the
     // panels go with the window.
     listeners_.remove(*this);
@@ -209,16 +237,24 @@ void TfrmZelvaneTunnel::tunnelAdded(TTunnelId tunnel, size_t position) {
     fTunnels.insert(fTunnels.begin() + static_cast<std::ptrdiff_t>(position), panel);
     panels_[tunnel] = panel;
     panel->SetWorkMode(inWorkMode());
+    updateTrayToolTip();
 }
 
 void TfrmZelvaneTunnel::tunnelRemoved(TTunnelId tunnel) {
     TfrmConnection* panel = panelOf(tunnel);
     if (!panel)
         return;
+    // The focus does not go with the panel (nor nowhere, while busy).
+    QWidget* focused = focusBeforeBusy_ ? focusBeforeBusy_.data() : focusWidget();
+    if (panel->isAncestorOf(focused)) {
+        focusBeforeBusy_ = btnAddTunnel;
+        btnAddTunnel->setFocus();
+    }
     panels_.erase(tunnel);
     std::erase(fTunnels, panel);
     panel->hide();
     panel->deleteLater();
+    updateTrayToolTip();
 }
 
 void TfrmZelvaneTunnel::tunnelNumbered(TTunnelId tunnel, int32_t number) {
@@ -229,6 +265,19 @@ void TfrmZelvaneTunnel::tunnelNumbered(TTunnelId tunnel, int32_t number) {
 void TfrmZelvaneTunnel::keyChanged(TTunnelId tunnel, const std::string& key) {
     if (TfrmConnection* panel = panelOf(tunnel))
         panel->showKey(key);
+}
+
+void TfrmZelvaneTunnel::learningStarted(TTunnelId tunnel) {
+    const TCloudAddress server = cloudServerAddress();
+    if (TfrmConnection* panel = panelOf(tunnel))
+        if (auto* slot = panel->slotFrame(stTCPClient))
+            slot->showLearning(true, server.host + ":" + std::to_string(server.port));
+}
+
+void TfrmZelvaneTunnel::learningFinished(TTunnelId tunnel, bool) {
+    if (TfrmConnection* panel = panelOf(tunnel))
+        if (auto* slot = panel->slotFrame(stTCPClient))
+            slot->showLearning(false);
 }
 
 void TfrmZelvaneTunnel::slotAdded(TTunnelId tunnel, TSlotType kind) {
@@ -252,6 +301,7 @@ void TfrmZelvaneTunnel::slotStatusChanged(TTunnelId tunnel, TSlotType kind,
     if (TfrmConnection* panel = panelOf(tunnel))
         if (auto* slot = panel->slotFrame(kind))
             slot->showStatus(status);
+    updateTrayToolTip();
 }
 
 void TfrmZelvaneTunnel::portChanged(TTunnelId tunnel, const TPortInfo& port) {
@@ -273,12 +323,33 @@ void TfrmZelvaneTunnel::workModeChanged(bool work) {
     btnAddTunnel->setVisible(!work);
     btnConfig->setEnabled(work);
     btnApply->setEnabled(!work);
+    updateTrayToolTip();
+}
+
+void TfrmZelvaneTunnel::updateTrayToolTip() {
+    TTunnelCounts counts;
+    counts.tunnels = fTunnels.size();
+    for (auto* panel : fTunnels) {
+        bool failing = false;
+        for (auto* slot : panel->slotFrames()) {
+            failing = failing || slot->statusIcon() == iconRed;
+            if (slot->SlotType() == stTCPClient && slot->statusIcon() == iconGreen)
+                ++counts.connected;
+        }
+        counts.failing += failing ? 1 : 0;
+    }
+    TrayIcon1->setToolTip(QString::fromStdString(trayToolTipText(inWorkMode(), counts)));
 }
 
 void TfrmZelvaneTunnel::busyChanged(bool busy) {
-    // While a key is learnt or a pair installed the window takes no commands.
+    // While keys are learnt for a load or a start, or a pair is installed,
+    // the window takes no commands; the focus comes back afterwards.
+    if (busy)
+        focusBeforeBusy_ = focusWidget();
     scrollConnections->setEnabled(!busy);
     Panel1->setEnabled(!busy);
+    if (!busy && focusBeforeBusy_)
+        std::exchange(focusBeforeBusy_, nullptr)->setFocus();
     if (busy)
         QApplication::setOverrideCursor(Qt::BusyCursor);
     else
@@ -296,15 +367,31 @@ void TfrmZelvaneTunnel::conflictQuestion(const TConflictQuestion& question) {
     const TTunnelId tunnel = question.tunnel;
     QTimer::singleShot(0, this, [this, text, tunnel] {
         const bool takeOver = dialogs().askYesCancel(this, text);
-        if (controller_)
-            controller_->answerConflict(tunnel, takeOver);
+        if (!controller_)
+            return;
+        controller_->answerConflict(tunnel, takeOver ? TConflictAnswer::TakeOver
+                                                     : TConflictAnswer::StopWork);
+        // Work stopped: the focus goes to the button that starts it again,
+        // never to a tunnel's delete button, where Space would delete it.
+        (inWorkMode() ? btnConfig : btnApply)->setFocus();
     });
 }
 
 // --- window behaviour
 
+void TfrmZelvaneTunnel::moveEvent(QMoveEvent* event) {
+    QWidget::moveEvent(event);
+    // Back where it was, not where the window manager put it when it was
+    // shown again: the first move after that is corrected.
+    if (placeBeforeTray_ && isVisible() && !isMinimized())
+        move(*std::exchange(placeBeforeTray_, std::nullopt));
+}
+
 void TfrmZelvaneTunnel::changeEvent(QEvent* event) {
     QWidget::changeEvent(event);
+    // Shown and placed: later moves are the user's.
+    if (event->type() == QEvent::ActivationChange && isActiveWindow())
+        placeBeforeTray_.reset();
     if (event->type() != QEvent::WindowStateChange)
         return;
     const auto previous = static_cast<QWindowStateChangeEvent*>(event)->oldState();
@@ -320,6 +407,7 @@ void TfrmZelvaneTunnel::ApplicationEvents1Minimize() {
     if (!QSystemTrayIcon::isSystemTrayAvailable())
         return;
     QTimer::singleShot(0, this, [this] {
+        placeBeforeTray_ = pos();
         hide();
         TrayIcon1->show();
     });
@@ -333,6 +421,17 @@ void TfrmZelvaneTunnel::TrayIcon1DblClick() {
     TrayIcon1->hide();
     showNormal();
     relayout();
+    raise();
+    activateWindow();
+}
+
+void TfrmZelvaneTunnel::bringToFront() {
+    if (fDestroyed)
+        return;
+    if (isHidden() || isMinimized()) {
+        TrayIcon1DblClick();
+        return;
+    }
     raise();
     activateWindow();
 }

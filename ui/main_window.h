@@ -2,14 +2,17 @@
 
 #include "tunnels/tunnel_controller.h"
 
+#include <QPointer>
 #include <QScrollArea>
 #include <QWidget>
 
 #include <atomic>
 #include <map>
 #include <memory>
+#include <optional>
 #include <vector>
 
+class QMenu;
 class QPushButton;
 class QSystemTrayIcon;
 class QTimer;
@@ -33,8 +36,9 @@ protected:
 // and the commands that act on all of them (the two global modes, adding a
 // tunnel). It runs the controller's loop from the Qt event loop, loads the
 // tunnels at its first show, shows the controller's messages and questions
-// in boxes, lives in the notification area when minimized and toggles the
-// traffic monitor with Ctrl+O.
+// in boxes, lives in the notification area when minimized (a tooltip sums up
+// the tunnels, a menu restores the window or ends the program) and toggles
+// the traffic monitor with Ctrl+O, from the monitor too.
 class TfrmZelvaneTunnel : public QWidget, public TTunnelListener {
     Q_OBJECT
 public:
@@ -69,6 +73,9 @@ public:
     void ApplicationEvents1Restore();
     void TrayIcon1DblClick();
     void FormKeyDown(int key, Qt::KeyboardModifiers modifiers);
+    // Brings the window to the front, from the notification area too (a
+    // second start of the program asks for it).
+    void bringToFront();
 
     TTunnelList* scrollConnections;
     QWidget* gbConnections;
@@ -78,12 +85,15 @@ public:
     QPushButton* btnConfig;
     QPushButton* btnApply;
     QSystemTrayIcon* TrayIcon1;
+    QMenu* TrayMenu;
 
     // The controller's events.
     void tunnelAdded(TTunnelId tunnel, size_t position) override;
     void tunnelRemoved(TTunnelId tunnel) override;
     void tunnelNumbered(TTunnelId tunnel, int32_t number) override;
     void keyChanged(TTunnelId tunnel, const std::string& key) override;
+    void learningStarted(TTunnelId tunnel) override;
+    void learningFinished(TTunnelId tunnel, bool learnt) override;
     void slotAdded(TTunnelId tunnel, TSlotType kind) override;
     void slotRemoved(TTunnelId tunnel, TSlotType kind) override;
     void slotWorkModeChanged(TTunnelId tunnel, TSlotType kind, bool work) override;
@@ -102,12 +112,14 @@ signals:
 protected:
     void showEvent(QShowEvent* event) override;
     void changeEvent(QEvent* event) override;
+    void moveEvent(QMoveEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
 
 private:
     Q_INVOKABLE void pumpController();
     void relayout();
+    void updateTrayToolTip();
 
     TfrmTrafficMonitor& frmTrafficMonitor;
     TControllerLoop loop_;
@@ -120,4 +132,7 @@ private:
     std::map<TTunnelId, TfrmConnection*> panels_;
     bool fSettingsLoaded = false;
     bool fDestroyed = false;
+    QPointer<QWidget> focusBeforeBusy_;
+    // Where the window was when it went to the notification area.
+    std::optional<QPoint> placeBeforeTray_;
 };

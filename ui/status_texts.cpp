@@ -164,7 +164,13 @@ std::string messageText(const TTunnelMessage& message) {
     case TTunnelErrorKind::TooFewSlots:
         return "В \"хабе\" должно быть сконфигурировано как минимум 2 ендпоинта.";
     case TTunnelErrorKind::LearningFailed:
-        return closeReasonText(message.status).text;
+        if (message.detail.empty())
+            return closeReasonText(message.status).text;
+        return closeReasonText(message.status).text + "\nСервер: " + message.detail;
+    case TTunnelErrorKind::DuplicateKey:
+        return Format("Этот ключ уже указан в туннеле %zu. Один ключ нельзя применить к двум "
+                      "туннелям: они мешали бы друг другу.",
+                      message.otherTunnel);
     case TTunnelErrorKind::UnsupportedTunnel:
         return "Ошибка конфигурирования туннеля. Возможно нужно обновить Zelvane Tunnel";
     case TTunnelErrorKind::TakenOver:
@@ -174,6 +180,32 @@ std::string messageText(const TTunnelMessage& message) {
         break;
     }
     return message.detail;
+}
+
+std::string deleteTunnelQuestionText(size_t number) {
+    return Format("Удалить туннель %zu и его виртуальный порт?", number);
+}
+
+std::string learningText(const std::string& server) {
+    return "Проверка ключа на сервере " + server + "...";
+}
+
+std::string trayToolTipText(bool work, const TTunnelCounts& counts) {
+    std::string text = "Zelvane Tunnel\n";
+    if (counts.tunnels == 0)
+        return text + "Туннелей нет";
+    if (!work)
+        return text + Format("Конфигурирование, туннелей: %zu", counts.tunnels);
+    text += Format("Работа, туннелей: %zu\nПодключено: %zu", counts.tunnels, counts.connected);
+    if (counts.failing > 0)
+        text += Format("\nС ошибкой: %zu", counts.failing);
+    return text;
+}
+
+std::string tunnelPausedText(const TConflictQuestion& question) {
+    return Format("Tunnel %d paused: its channel is held by another computer (%s); the other "
+                  "tunnels keep working",
+                  question.number, ansiToText(question.otherAddress).c_str());
 }
 
 std::string conflictQuestionText(const TConflictQuestion& question) {

@@ -38,3 +38,16 @@ std::string trafficText(uint32_t sent, uint32_t received);
 // The words of a message of the tunnel controller.
 std::string messageText(const TTunnelMessage& message);
 std::string conflictQuestionText(const TConflictQuestion& question);
+// The question before a tunnel is deleted; `number` counts from the top.
+std::string deleteTunnelQuestionText(size_t number);
+// What a tunnel's panel shows while the cloud at `server` checks its key.
+std::string learningText(const std::string& server);
+// The tooltip of the notification-area icon: the tunnels' states in short.
+struct TTunnelCounts {
+    size_t tunnels = 0;
+    size_t connected = 0; // work: the cloud connection is up
+    size_t failing = 0;   // work: a slot shows an error
+};
+std::string trayToolTipText(bool work, const TTunnelCounts& counts);
+// The line a gateway prints when it answers a conflict by pausing the tunnel.
+std::string tunnelPausedText(const TConflictQuestion& question);

@@ -272,7 +272,7 @@ CONFLICT_TEXT = "Ошибка открытия туннеля, из-за уже 
 
 def scenario_conflict(root):
     """A second program on the same tunnel meets the first one: it shows the
-    conflict and, headless, declines to take the channel over."""
+    conflict and, headless, pauses that tunnel instead of taking it over."""
     sim = Simulator("e2e-conflict")
     first_user, second_user = User(root, "first"), User(root, "second")
     first, first_path = start_working_tunnel(first_user, sim, "e2e-conflict")
@@ -283,14 +283,66 @@ def scenario_conflict(root):
             second, second_path = start_working_tunnel(second_user, sim, "e2e-conflict")
             with open_port(second_path):
                 second.wait_line(re.escape(CONFLICT_TEXT))
-                second.wait_line("^Question: .*Повторить попытку и завершить мешающий туннель")
-                second.wait_line("^Answered: Cancel")
+                second.wait_line("^Tunnel 1 paused: its channel is held by another computer "
+                                 r"\(127\.0\.0\.1:\d+\); the other tunnels keep working")
             # The first program keeps its channel.
             expect_echo(first_port, b"still mine")
     finally:
         if second:
             second.stop()
         first.stop()
+        sim.stop()
+
+
+def scenario_single_instance(root):
+    """One program per user and settings file: a second headless start names
+    the running process and fails; a second window start brings the first
+    window to the front; another settings file runs beside them."""
+    sim = Simulator("e2e-single")
+    user = User(root, "single")
+    processes = []
+
+    def run(settings=None, window=False):
+        user.settings = settings or user.default_settings
+        processes.append(user.start_program(sim, window))
+        return processes[-1]
+
+    def second_start(settings=None, window=False):
+        program = run(settings, window)
+        status = program.proc.wait(timeout=TIMEOUT)
+        program.reader.join(timeout=5)
+        return status, "\n".join(program.output())
+
+    try:
+        gateway = os.path.join(user.home, "gateway.cfg")
+        first = run(gateway)
+        folder = os.path.join(user.env["XDG_RUNTIME_DIR"], "zelvane-tunnel")
+
+        def files(suffix):
+            if not os.path.isdir(folder):
+                return []
+            return [os.path.join(folder, n) for n in os.listdir(folder) if n.endswith(suffix)]
+
+        def read(path):
+            with open(path, encoding="ascii") as f:
+                return f.read().strip()
+        wait_for("the instance lock to name its process",
+                 lambda: any(read(path) for path in files(".lock")))
+        status, text = second_start(gateway)
+        if status != 1 or f"already running (process {first.proc.pid})" not in text:
+            raise Failure(f"second headless start: status {status}, output {text!r}")
+
+        window = run(window=True)
+        wait_for("the window's socket", lambda: files(".sock"))
+        status, text = second_start(window=True)
+        if status != 0 or (f"already running (process {window.proc.pid}); its window was "
+                           "brought to the front") not in text:
+            raise Failure(f"second window start: status {status}, output {text!r}")
+        if first.proc.poll() is not None or window.proc.poll() is not None:
+            raise Failure("a running program ended")
+    finally:
+        for program in processes:
+            program.stop()
         sim.stop()
 
 

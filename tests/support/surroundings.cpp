@@ -59,8 +59,9 @@ void setUpTestSurroundings() {
 void startTestCloud() {
     cloudsim::SimOptions options = cloudsim::defaultOptions();
     options.listenPort = 0;
-    options.tunnels = {tunnel(goodKey, 1, 1, "Стенд"), tunnel(portlessKey, 2, 0, "Без порта"),
-                       tunnel(futureKey, 3, 2, "Новый")};
+    options.tunnels = {tunnel(goodKey, 1, 1, "Стенд"),    tunnel(portlessKey, 2, 0, "Без порта"),
+                       tunnel(futureKey, 3, 2, "Новый"),  tunnel(goodKey2, 4, 1, "Стенд 2"),
+                       tunnel(goodKey3, 5, 1, "Стенд 3"), tunnel(goodKey4, 6, 1, "Стенд 4")};
     cloud = std::make_unique<cloudsim::Simulator>(options, [](const std::string& line) {
         std::lock_guard guard(cloudLogLock);
         cloudLog.push_back(line);

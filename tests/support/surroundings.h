@@ -4,9 +4,12 @@
 #include <filesystem>
 #include <string>
 
-// Keys the test cloud knows: a tunnel that needs a local port, one that needs
+// Keys the test cloud knows: tunnels that need a local port, one that needs
 // none, and one whose local interface this program does not support.
 inline const std::string goodKey = "good-key";
+inline const std::string goodKey2 = "good-key-2";
+inline const std::string goodKey3 = "good-key-3";
+inline const std::string goodKey4 = "good-key-4";
 inline const std::string portlessKey = "portless-key";
 inline const std::string futureKey = "future-key";
 

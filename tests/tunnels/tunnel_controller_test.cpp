@@ -1,3 +1,4 @@
+#include "cloud/cloud_address.h"
 #include "driver/pair_store.h"
 #include "platform/text.h"
 #include "platform/thread.h"
@@ -154,7 +155,7 @@ TEST_F(TunnelControllerTest, ApplyingAGoodAndAWrongKey) {
 
     controller->setTypedKey(tunnel, goodKey);
     controller->applyKey(tunnel);
-    EXPECT_TRUE(events->busy);
+    EXPECT_FALSE(events->busy);   // the other tunnels stay usable
     controller->applyKey(tunnel); // a second application of the same tunnel is ignored
     ASSERT_TRUE(pump([&] { return !controller->learning(tunnel); }));
     EXPECT_FALSE(events->busy);
@@ -210,8 +211,8 @@ TEST_F(TunnelControllerTest, StartChecksEveryTunnelBeforeStartingAny) {
 TEST_F(TunnelControllerTest, StartAndStopNumberTheTunnelsAndRunTheirWorkers) {
     const TTunnelId first = addTunnelWithKey(goodKey);
     // Typed with blanks: the file keeps them, the cloud gets the key without.
-    const TTunnelId second = addTunnelWithKey(" " + goodKey + " ");
-    EXPECT_NE(settingsText().find("Connection1Tunnel=\" " + goodKey + " \""), std::string::npos);
+    const TTunnelId second = addTunnelWithKey(" " + goodKey2 + " ");
+    EXPECT_NE(settingsText().find("Connection1Tunnel=\" " + goodKey2 + " \""), std::string::npos);
 
     ASSERT_TRUE(controller->startWork());
     ASSERT_TRUE(controller->inWorkMode());
@@ -247,7 +248,7 @@ TEST_F(TunnelControllerTest, StartAndStopNumberTheTunnelsAndRunTheirWorkers) {
 
 TEST_F(TunnelControllerTest, AStartErrorPutsEveryTunnelBackSilently) {
     const TTunnelId top = addTunnelWithKey(goodKey);
-    const TTunnelId bottom = addTunnelWithKey(goodKey);
+    const TTunnelId bottom = addTunnelWithKey(goodKey2);
     // Edited to a tunnel this program cannot serve: learnt again at the start.
     controller->setTypedKey(top, futureKey);
 
@@ -260,13 +261,20 @@ TEST_F(TunnelControllerTest, AStartErrorPutsEveryTunnelBackSilently) {
     EXPECT_TRUE(pump([] { return runningThreadCount() == 0; }));
 }
 
-TEST_F(TunnelControllerTest, ConflictAnsweredYesThenNo) {
+TEST_F(TunnelControllerTest, ConflictAnsweredTakeOverThenPause) {
     const TTunnelId holder = addTunnelWithKey(goodKey);
-    const TTunnelId latecomer = addTunnelWithKey(goodKey);
+    const TTunnelId bystander = addTunnelWithKey(goodKey3);
+    // A key the other tunnel has is refused when applied, but one edited
+    // after its application is learnt at the start: two tunnels of this
+    // program on one channel, as two computers would be.
+    const TTunnelId latecomer = addTunnelWithKey(goodKey2);
+    controller->setTypedKey(latecomer, goodKey);
     ASSERT_TRUE(controller->startWork());
     const PConnectionInfo holderRecord = controller->slotRecord(holder, stTCPClient);
     const PConnectionInfo latecomerRecord = controller->slotRecord(latecomer, stTCPClient);
 
+    // The workers start once the edited key is learnt.
+    ASSERT_TRUE(pump([&] { return controller->tunnelWorking(holder); }));
     UserPort holderPort(controller->pairNumber(holder));
     ASSERT_TRUE(pump([&] {
         return events->status[{holder, stTCPClient}].datasourceChannelState == dcsConnected;
@@ -277,7 +285,7 @@ TEST_F(TunnelControllerTest, ConflictAnsweredYesThenNo) {
     // waits and more status messages ask nothing more.
     ASSERT_TRUE(pump([&] { return !events->questions.empty(); }));
     EXPECT_EQ(events->questions[0].tunnel, latecomer);
-    EXPECT_EQ(events->questions[0].number, 2);
+    EXPECT_EQ(events->questions[0].number, 3);
     EXPECT_EQ(events->questions[0].otherAddress.rfind("127.0.0.1:", 0), 0u);
     EXPECT_TRUE(latecomerRecord->dialogPresentNow);
     EXPECT_TRUE(latecomerRecord->waitDialog);
@@ -287,9 +295,8 @@ TEST_F(TunnelControllerTest, ConflictAnsweredYesThenNo) {
     EXPECT_EQ(events->questions.size(), 1u);
 
     // Yes: the latecomer takes the channel over by force; the holder is told,
-    // tries again, is refused and asked, and no returns every tunnel to
-    // configuration mode.
-    controller->answerConflict(latecomer, true);
+    // tries again, is refused and asked, and pausing stops the holder alone.
+    controller->answerConflict(latecomer, TConflictAnswer::TakeOver);
     ASSERT_TRUE(pump([&] { return events->questions.size() == 2; }));
     EXPECT_TRUE(cloudLogged("taken over by"));
     EXPECT_EQ(events->questions[1].tunnel, holder);
@@ -297,8 +304,15 @@ TEST_F(TunnelControllerTest, ConflictAnsweredYesThenNo) {
     ASSERT_EQ(events->messageKinds(), Kinds{TTunnelErrorKind::TakenOver});
     EXPECT_EQ(events->messages[0].tunnel, holder);
     EXPECT_EQ(events->messages[0].status.datasourceCloseReason, crClosedDueToInterferedTunnel);
-    controller->answerConflict(holder, false);
-    EXPECT_TRUE(allInConfigurationMode());
+    controller->answerConflict(holder, TConflictAnswer::PauseTunnel);
+    EXPECT_TRUE(controller->inWorkMode());
+    EXPECT_FALSE(controller->tunnelWorking(holder));
+    EXPECT_FALSE(holderRecord->tcpClientThread);
+    EXPECT_FALSE(controller->slotRecord(holder, stComPort)->cportThread);
+    EXPECT_TRUE(controller->tunnelWorking(latecomer));
+    EXPECT_TRUE(controller->tunnelWorking(bystander));
+    EXPECT_TRUE(latecomerRecord->tcpClientThread);
+    EXPECT_TRUE(pump([&] { return authorized(bystander); }));
     for (const auto& record : {holderRecord, latecomerRecord}) {
         EXPECT_FALSE(record->waitDialog);
         EXPECT_FALSE(record->dialogPresentNow);
@@ -306,8 +320,8 @@ TEST_F(TunnelControllerTest, ConflictAnsweredYesThenNo) {
 }
 
 TEST_F(TunnelControllerTest, DeletingTheMiddleOfThreeTunnels) {
-    const TTunnelId tunnels[] = {addTunnelWithKey(goodKey), addTunnelWithKey(goodKey),
-                                 addTunnelWithKey(goodKey)};
+    const TTunnelId tunnels[] = {addTunnelWithKey(goodKey), addTunnelWithKey(goodKey2),
+                                 addTunnelWithKey(goodKey3)};
     int pairs[3];
     for (int i = 0; i < 3; ++i)
         pairs[i] = controller->pairNumber(tunnels[i]);
@@ -319,7 +333,7 @@ TEST_F(TunnelControllerTest, DeletingTheMiddleOfThreeTunnels) {
     EXPECT_EQ(controller->tunnels(), events->order);
     EXPECT_EQ(settingsText(), Format("[Connections]\nConnection0Tunnel=%s\nConnection0ComPort=%d\n"
                                      "Connection1Tunnel=%s\nConnection1ComPort=%d\n",
-                                     goodKey.c_str(), pairs[0], goodKey.c_str(), pairs[2]));
+                                     goodKey.c_str(), pairs[0], goodKey3.c_str(), pairs[2]));
 
     ASSERT_TRUE(controller->startWork());
     EXPECT_EQ(events->numbers[tunnels[2]], 2);
@@ -416,7 +430,6 @@ TEST_F(TunnelControllerTest, ApplyingAKeyDoesNotBlockTheController) {
     SilentCloud cloud;
     controller->setTypedKey(tunnel, goodKey);
     controller->applyKey(tunnel);
-    EXPECT_TRUE(events->busy);
     // The controller's loop keeps running while the cloud is asked.
     bool ran = false;
     loop.post([&] { ran = true; });
@@ -424,9 +437,61 @@ TEST_F(TunnelControllerTest, ApplyingAKeyDoesNotBlockTheController) {
     EXPECT_TRUE(controller->learning(tunnel));
     cloud.hangUp();
     ASSERT_TRUE(pump([&] { return !controller->learning(tunnel); }));
-    EXPECT_FALSE(events->busy);
     EXPECT_EQ(events->messageKinds(), Kinds{TTunnelErrorKind::LearningFailed});
+    // The message names the server that was asked.
+    EXPECT_EQ(events->messages[0].detail, "127.0.0.1:" + std::to_string(cloudServerAddress().port));
     EXPECT_EQ(settingsText(), saved); // the learning failed; nothing is saved
+}
+
+TEST_F(TunnelControllerTest, AKeyAnotherTunnelHasIsRefused) {
+    addTunnelWithKey(goodKey);
+    const TTunnelId typedOnly = controller->addTunnel();
+    controller->setTypedKey(typedOnly, goodKey2); // typed, not yet applied
+    const TTunnelId third = controller->addTunnel();
+    const std::string saved = settingsText();
+    for (const auto& [key, other] : {std::pair{" " + goodKey, size_t{1}}, {goodKey2, size_t{2}}}) {
+        events->messages.clear();
+        controller->setTypedKey(third, key);
+        controller->applyKey(third);
+        EXPECT_FALSE(controller->learning(third)) << key;
+        ASSERT_EQ(events->messageKinds(), Kinds{TTunnelErrorKind::DuplicateKey}) << key;
+        EXPECT_EQ(events->messages[0].tunnel, third);
+        EXPECT_EQ(events->messages[0].otherTunnel, other);
+    }
+    EXPECT_FALSE(hasSlot(third, stComPort));
+    EXPECT_EQ(settingsText(), saved);
+    // A key of its own goes through.
+    events->messages.clear();
+    applyKey(third, goodKey3);
+    EXPECT_TRUE(events->messages.empty());
+    EXPECT_TRUE(hasSlot(third, stComPort));
+}
+
+TEST_F(TunnelControllerTest, ACancelledKeyLeavesTheTunnelAsItWas) {
+    const TTunnelId tunnel = controller->addTunnel();
+    const TTunnelId other = addTunnelWithKey(goodKey);
+    {
+        SilentCloud cloud;
+        controller->setTypedKey(tunnel, goodKey2);
+        controller->applyKey(tunnel);
+        ASSERT_TRUE(controller->learning(tunnel));
+        // The other tunnels stay usable meanwhile.
+        EXPECT_FALSE(events->busy);
+        controller->deleteSlot(other, stComPort);
+        EXPECT_FALSE(hasSlot(other, stComPort));
+        // The run's outcome, already on its way, is dropped.
+        cloud.hangUp();
+        controller->cancelKey(tunnel);
+        EXPECT_FALSE(controller->learning(tunnel));
+        EXPECT_EQ(events->results.back(), false);
+        EXPECT_TRUE(pump([] { return runningThreadCount() == 0; }));
+        loop.runPending();
+        EXPECT_TRUE(events->messages.empty());
+        EXPECT_FALSE(hasSlot(tunnel, stComPort));
+    }
+    // Applied again, it is learnt as usual.
+    applyKey(tunnel, goodKey2);
+    EXPECT_TRUE(hasSlot(tunnel, stComPort));
 }
 
 TEST_F(TunnelControllerTest, TrafficCountsArriveInFull) {

@@ -10,6 +10,8 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QSystemTrayIcon>
 
@@ -69,6 +71,28 @@ TEST_F(MainWindowTest, CtrlOTogglesTheMonitorAndLogging) {
     press(&main, Qt::ControlModifier);
     EXPECT_TRUE(LoggingEnabled);
     EXPECT_TRUE(monitor->isVisible());
+    // From the monitor as well.
+    press(monitor->Memo1, Qt::ControlModifier);
+    EXPECT_FALSE(LoggingEnabled);
+    EXPECT_FALSE(monitor->isVisible());
+}
+
+TEST_F(MainWindowTest, TheTrayIconSumsUpTheTunnelsAndHasAMenu) {
+    auto& main = startProgram();
+    EXPECT_EQ(main.TrayIcon1->toolTip(), "Zelvane Tunnel\nТуннелей нет");
+    main.btnAddTunnel->click();
+    main.btnAddTunnel->click();
+    EXPECT_EQ(main.TrayIcon1->toolTip(), "Zelvane Tunnel\nКонфигурирование, туннелей: 2");
+    ASSERT_EQ(main.TrayIcon1->contextMenu(), main.TrayMenu);
+    const QList<QAction*> actions = main.TrayMenu->actions();
+    ASSERT_EQ(actions.size(), 2);
+    EXPECT_EQ(actions[0]->text(), "Развернуть");
+    EXPECT_EQ(actions[1]->text(), "Выход");
+    // "Выход" ends the program as closing the window does.
+    bool closed = false;
+    QObject::connect(&main, &TfrmZelvaneTunnel::closed, [&] { closed = true; });
+    actions[1]->trigger();
+    EXPECT_TRUE(closed);
 }
 
 TEST_F(MainWindowTest, WithoutANotificationAreaMinimizingKeepsTheWindow) {

@@ -198,6 +198,11 @@ TEST(MessageTextTest, EveryKindHasItsWords) {
         {{TTunnelErrorKind::TooFewSlots, 1, {}, {}},
          "В \"хабе\" должно быть сконфигурировано как минимум 2 ендпоинта."},
         {{TTunnelErrorKind::LearningFailed, 1, refused, {}}, "Ошибка в ключе туннеля"},
+        {{TTunnelErrorKind::LearningFailed, 1, refused, "cloud.example:12892"},
+         "Ошибка в ключе туннеля\nСервер: cloud.example:12892"},
+        {{TTunnelErrorKind::DuplicateKey, 3, {}, {}, 2},
+         "Этот ключ уже указан в туннеле 2. Один ключ нельзя применить к двум туннелям: они "
+         "мешали бы друг другу."},
         {{TTunnelErrorKind::UnsupportedTunnel, 1, {}, {}},
          "Ошибка конфигурирования туннеля. Возможно нужно обновить Zelvane Tunnel"},
         {{TTunnelErrorKind::TakenOver, 1, refused, {}},
@@ -215,6 +220,16 @@ TEST(MessageTextTest, PortsAndTraffic) {
     EXPECT_EQ(portText({TPortInfo::Ready, "/run/user/1/zelvane-tunnel/ttyZV3"}),
               "/run/user/1/zelvane-tunnel/ttyZV3");
     EXPECT_EQ(trafficText(4294967295u, 0), "S/R: 4294967295/0 b");
+    EXPECT_EQ(deleteTunnelQuestionText(3), "Удалить туннель 3 и его виртуальный порт?");
+}
+
+TEST(MessageTextTest, TrayToolTip) {
+    EXPECT_EQ(trayToolTipText(false, {}), "Zelvane Tunnel\nТуннелей нет");
+    EXPECT_EQ(trayToolTipText(false, {2, 0, 0}), "Zelvane Tunnel\nКонфигурирование, туннелей: 2");
+    EXPECT_EQ(trayToolTipText(true, {3, 2, 0}),
+              "Zelvane Tunnel\nРабота, туннелей: 3\nПодключено: 2");
+    EXPECT_EQ(trayToolTipText(true, {3, 1, 2}),
+              "Zelvane Tunnel\nРабота, туннелей: 3\nПодключено: 1\nС ошибкой: 2");
 }
 
 } // namespace

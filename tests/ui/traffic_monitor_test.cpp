@@ -6,6 +6,9 @@
 #include <QPlainTextEdit>
 #include <QTextBlock>
 
+#include <filesystem>
+#include <fstream>
+
 namespace {
 
 class TrafficMonitorTest : public ::testing::Test {
@@ -55,6 +58,34 @@ TEST_F(TrafficMonitorTest, ClosingSwitchesLoggingOff) {
     EXPECT_FALSE(monitor.isVisible());
     logLine("while hidden");
     EXPECT_EQ(takeLogQueue(), "");
+}
+
+TEST(TrafficMonitorSizeTest, OpensWideEnoughForWholeLinesAndKeepsItsSize) {
+    std::filesystem::create_directories(settingsPath().parent_path());
+    std::filesystem::remove(TfrmTrafficMonitor::sizeFilePath());
+    QSize given;
+    {
+        TfrmTrafficMonitor monitor;
+        const QFontMetrics metrics(monitor.Memo1->font());
+        EXPECT_GE(monitor.width(), metrics.horizontalAdvance(QString(120, '0')));
+        EXPECT_GE(monitor.height(), metrics.lineSpacing() * 20);
+        EXPECT_NE(monitor.maximumSize(), monitor.minimumSize()); // resizable
+        monitor.show();
+        given = monitor.size() + QSize(37, -50);
+        monitor.resize(given);
+        monitor.close();
+    }
+    TfrmTrafficMonitor reopened;
+    EXPECT_EQ(reopened.size(), given);
+
+    // A damaged file is ignored.
+    for (const char* text : {"90000x90000\n", "x\n", "300x300trailing\n"}) {
+        std::ofstream(TfrmTrafficMonitor::sizeFilePath()) << text;
+        TfrmTrafficMonitor monitor;
+        EXPECT_NE(monitor.size(), QSize(300, 300)) << text;
+        EXPECT_LE(monitor.width(), 16384) << text;
+    }
+    std::filesystem::remove(TfrmTrafficMonitor::sizeFilePath());
 }
 
 } // namespace

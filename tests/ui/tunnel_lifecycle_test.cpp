@@ -1,12 +1,14 @@
 // The window as a view of the tunnel controller: what the panels show and
 // which boxes appear while the user goes through a tunnel's life. The
 // lifecycle itself is tested on the controller.
+#include "cloud/cloud_address.h"
 #include "driver/pair_store.h"
 #include "platform/text.h"
 #include "platform/thread.h"
 #include "ui/connection_item_frame.h"
 #include "ui/hub_frame.h"
 #include "ui/main_window.h"
+#include "ui/traffic_monitor.h"
 #include "ui_test_support.h"
 
 #include <QApplication>
@@ -15,6 +17,8 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPixmap>
+#include <QPlainTextEdit>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
 #include <QScrollBar>
@@ -56,10 +60,20 @@ TEST_F(TunnelPanelTest, ApplyingKeysFromTheButton) {
 
     const std::string saved = settingsText();
     applyKey(tunnel, "wrong-key");
-    EXPECT_EQ(boxes.errors, Strings{"Ошибка в ключе туннеля"});
+    // The box names the server asked.
+    EXPECT_EQ(boxes.errors, Strings{"Ошибка в ключе туннеля\nСервер: 127.0.0.1:" +
+                                    std::to_string(testCloudPort())});
+
     EXPECT_EQ(comPort(tunnel), nullptr);
     EXPECT_EQ(tunnel->slotFrames().size(), 1u);
     EXPECT_EQ(settingsText(), saved);
+
+    // A key another tunnel has typed is refused, naming that tunnel.
+    boxes.errors.clear();
+    TfrmConnection* second = addTunnelWithKey(" wrong-key");
+    EXPECT_EQ(boxes.errors, Strings{"Этот ключ уже указан в туннеле 1. Один ключ нельзя применить "
+                                    "к двум туннелям: они мешали бы друг другу."});
+    EXPECT_FALSE(client(second)->prgLearning->isVisible());
 }
 
 TEST_F(TunnelPanelTest, StartChecksEveryTunnelBeforeStartingAny) {
@@ -87,11 +101,15 @@ TEST_F(TunnelPanelTest, StartChecksEveryTunnelBeforeStartingAny) {
 TEST_F(TunnelPanelTest, StartAndStopShowTheNumbersStatusesAndModes) {
     auto& main = startProgram();
     TfrmConnection* first = addTunnelWithKey(goodKey);
-    TfrmConnection* second = addTunnelWithKey(goodKey);
+    // Edited after its application to the first one's key: learnt at the
+    // start, and the two then meet on one channel.
+    TfrmConnection* second = addTunnelWithKey(goodKey2);
+    client(second)->edtTunnelKey->setText(QString::fromStdString(goodKey));
     EXPECT_EQ(first->lblTunnelName->text(), "Туннель:");
 
     main.btnApply->click();
     ASSERT_TRUE(main.inWorkMode());
+    ASSERT_TRUE(processUntil([&] { return main.controller().tunnelWorking(second->tunnel()); }));
     EXPECT_TRUE(boxes.errors.empty());
     EXPECT_FALSE(main.btnAddTunnel->isVisible());
     EXPECT_FALSE(main.btnApply->isEnabled());
@@ -127,9 +145,11 @@ TEST_F(TunnelPanelTest, StartAndStopShowTheNumbersStatusesAndModes) {
 TEST_F(TunnelPanelTest, ConflictDialog) {
     auto& main = startProgram();
     TfrmConnection* holder = addTunnelWithKey(goodKey);
-    TfrmConnection* latecomer = addTunnelWithKey(goodKey);
+    TfrmConnection* latecomer = addTunnelWithKey(goodKey2);
+    client(latecomer)->edtTunnelKey->setText(QString::fromStdString(goodKey));
     main.btnApply->click();
     ASSERT_TRUE(main.inWorkMode());
+    ASSERT_TRUE(processUntil([&] { return main.controller().tunnelWorking(holder->tunnel()); }));
 
     UserPort holderPort(pairOf(holder));
     ASSERT_TRUE(processUntil([&] { return client(holder)->statusIcon() == 3; }));
@@ -153,12 +173,14 @@ TEST_F(TunnelPanelTest, ConflictDialog) {
                                     0),
               0u);
     EXPECT_TRUE(allInConfigurationMode());
+    // Space on the focused control now starts work again; it deletes nothing.
+    EXPECT_EQ(main.focusWidget(), main.btnApply);
 }
 
 TEST_F(TunnelPanelTest, DeletingATunnelRemovesItsPanel) {
     auto& main = startProgram();
-    TfrmConnection* tunnels[] = {addTunnelWithKey(goodKey), addTunnelWithKey(goodKey),
-                                 addTunnelWithKey(goodKey)};
+    TfrmConnection* tunnels[] = {addTunnelWithKey(goodKey), addTunnelWithKey(goodKey2),
+                                 addTunnelWithKey(goodKey3)};
     tunnels[1]->btnDeleteTunnel->click();
     EXPECT_EQ(main.tunnels(), (std::vector<TfrmConnection*>{tunnels[0], tunnels[2]}));
     EXPECT_EQ(installedPairs().size(), 2u);
@@ -191,26 +213,43 @@ TEST_F(TunnelPanelTest, ALoadErrorIsShown) {
     EXPECT_FALSE(main.inWorkMode());
 }
 
-TEST_F(TunnelPanelTest, TheWindowIsBusyWhileAKeyIsLearnt) {
+TEST_F(TunnelPanelTest, AKeyBeingLearntShowsProgressAndCanBeCancelled) {
     auto& main = startProgram();
+    TfrmConnection* other = addTunnelWithKey(goodKey);
     main.btnAddTunnel->click();
-    TfrmConnectionItemFrame* slot = client(main.tunnels()[0]);
-    slot->edtTunnelKey->setText(QString::fromStdString(goodKey));
+    TfrmConnectionItemFrame* slot = client(main.tunnels()[1]);
+    slot->edtTunnelKey->setText(QString::fromStdString(goodKey2));
+    std::string silentServer;
     {
         SilentCloud cloud;
+        silentServer = "127.0.0.1:" + std::to_string(cloudServerAddress().port);
         slot->btnApplyTunnelKey->click();
-        // The event loop runs while the cloud is asked; the window takes no
-        // commands and shows it is busy.
+        // While the cloud is asked the tunnel shows it and offers "Отмена";
+        // the rest of the window stays usable.
         QCoreApplication::processEvents();
-        EXPECT_FALSE(main.scrollConnections->isEnabled());
-        EXPECT_FALSE(main.Panel1->isEnabled());
-        EXPECT_NE(QApplication::overrideCursor(), nullptr);
+        EXPECT_TRUE(slot->prgLearning->isVisible());
+        EXPECT_TRUE(slot->btnCancelKey->isVisible());
+        EXPECT_FALSE(slot->btnApplyTunnelKey->isVisible());
+        EXPECT_EQ(slot->lblTunnelInfo->text().toStdString(),
+                  "Проверка ключа на сервере " + silentServer + "...");
+        EXPECT_TRUE(main.Panel1->isEnabled() && main.btnAddTunnel->isEnabled());
+        EXPECT_TRUE(other->btnDeleteTunnel->isEnabled());
+        EXPECT_TRUE(client(other)->edtTunnelKey->isEnabled());
+        EXPECT_EQ(QApplication::overrideCursor(), nullptr);
+
+        slot->btnCancelKey->click();
+        EXPECT_FALSE(slot->prgLearning->isVisible());
+        EXPECT_TRUE(slot->btnApplyTunnelKey->isVisible());
+        EXPECT_EQ(slot->lblTunnelInfo->text(), "Информация о подключении:");
+
+        // Applied again and left to fail: the box names the server.
+        slot->btnApplyTunnelKey->click();
         cloud.hangUp();
-        ASSERT_TRUE(processUntil([&] { return main.Panel1->isEnabled(); }));
+        EXPECT_TRUE(processUntil([&] { return boxes.errors.size() == 1; }));
     }
-    EXPECT_TRUE(main.scrollConnections->isEnabled());
-    EXPECT_EQ(QApplication::overrideCursor(), nullptr);
-    EXPECT_TRUE(processUntil([&] { return boxes.errors.size() == 1; }));
+    EXPECT_TRUE(boxes.errors[0].ends_with("\nСервер: " + silentServer)) << boxes.errors[0];
+    EXPECT_FALSE(slot->prgLearning->isVisible());
+    EXPECT_EQ(comPort(main.tunnels()[1]), nullptr);
 }
 
 TEST_F(TunnelPanelTest, TrafficCountsAreShownInFull) {
@@ -245,16 +284,19 @@ TEST_F(TunnelPanelTest, ManyTunnelsScrollAndAddAsQuicklyAsTheFirst) {
                 static_cast<long long>(addNs.back() / 1000));
 }
 
-// Takes the picture of the main window in work mode for the guide (with
-// ZELVANE_SCREENSHOT naming the file; the build target "screenshot" does so).
+// Takes the pictures of the main window in work mode and of the traffic
+// monitor for the guide (with ZELVANE_SCREENSHOT and ZELVANE_MONITOR_SCREENSHOT
+// naming the files; the build target "screenshot" does so).
 TEST_F(TunnelPanelTest, Screenshot) {
     auto& main = startProgram();
     TfrmConnection* tunnel = addTunnelWithKey(goodKey);
-    addTunnelWithKey(goodKey);
+    for (const std::string& key : {goodKey2, goodKey3, goodKey4})
+        addTunnelWithKey(key);
     main.btnApply->click();
     ASSERT_TRUE(main.inWorkMode());
     UserPort port(pairOf(tunnel));
     ASSERT_TRUE(processUntil([&] { return client(tunnel)->statusIcon() == 3; }));
+    main.FormKeyDown(Qt::Key_O, Qt::ControlModifier); // the monitor logs the traffic
     port.write("AT+PING\r\n");
     // The echo device answers: the bytes come back through the COM-port slot.
     const PConnectionInfo record = comPort(tunnel)->AconnectionInfo();
@@ -263,12 +305,19 @@ TEST_F(TunnelPanelTest, Screenshot) {
                comPort(tunnel)->lblTrafficInfo->text().toStdString() ==
                    Format("S/R: %u/%u b", record->BytesWritten.load(), record->BytesRead.load());
     }));
-    const QPixmap picture = main.grab();
-    ASSERT_FALSE(picture.isNull());
-    const char* target = std::getenv("ZELVANE_SCREENSHOT");
-    if (target) {
-        EXPECT_TRUE(picture.save(target, "PNG"));
+    ASSERT_TRUE(processUntil([&] { return monitor->Memo1->blockCount() >= 2; }));
+    main.scrollConnections->verticalScrollBar()->setValue(0);
+    QCoreApplication::processEvents();
+    for (const auto& [shown, variable] :
+         {std::pair<QWidget*, const char*>{&main, "ZELVANE_SCREENSHOT"},
+          {monitor.get(), "ZELVANE_MONITOR_SCREENSHOT"}}) {
+        const QPixmap picture = shown->grab();
+        ASSERT_FALSE(picture.isNull());
+        if (const char* target = std::getenv(variable)) {
+            EXPECT_TRUE(picture.save(target, "PNG")) << target;
+        }
     }
+    main.FormKeyDown(Qt::Key_O, Qt::ControlModifier);
 }
 
 } // namespace
