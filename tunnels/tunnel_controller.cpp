@@ -1,8 +1,11 @@
 #include "tunnels/tunnel_controller.h"
 
+#include "cloud/protocol.h"
 #include "cloud/zelvane_thread.h"
 #include "driver/device_watch.h"
 #include "driver/pair_store.h"
+#include "log/traffic_log.h"
+#include "platform/file_replace.h"
 #include "platform/text.h"
 #include "platform/thread.h"
 #include "portpairs/ports_handler.h"
@@ -11,6 +14,10 @@
 #include "settings/settings_file.h"
 
 #include <algorithm>
+#include <climits>
+#include <cstdlib>
+#include <optional>
+#include <set>
 #include <stdexcept>
 #include <utility>
 
@@ -19,6 +26,58 @@ namespace {
 // Workers get this long to end when the controller goes.
 constexpr uint32_t shutdownWaitMs = 2000;
 constexpr int refreshTimer = 1;
+// Each tunnel's retry timer: its id above the refresh timer.
+int retryTimer(TTunnelId id) {
+    return refreshTimer + 1 + static_cast<int>(id % (INT_MAX - refreshTimer - 1));
+}
+
+static_assert(TTunnelController::firstRetryPauseMs == cloudTiming::reconnectPauseMs &&
+              TTunnelController::longestRetryPauseMs == 10 * cloudTiming::reconnectPauseMs);
+
+bool isUtf8(const std::string& text) {
+    size_t i = 0;
+    while (i < text.size()) {
+        const auto lead = static_cast<uint8_t>(text[i]);
+        size_t length = 1;
+        uint32_t code = lead;
+        if (lead >= 0xF0 && lead <= 0xF4)
+            length = 4, code = lead & 0x07;
+        else if (lead >= 0xE0 && lead <= 0xEF)
+            length = 3, code = lead & 0x0F;
+        else if (lead >= 0xC2 && lead <= 0xDF)
+            length = 2, code = lead & 0x1F;
+        else if (lead >= 0x80)
+            return false;
+        if (i + length > text.size())
+            return false;
+        for (size_t k = 1; k < length; ++k) {
+            const auto next = static_cast<uint8_t>(text[i + k]);
+            if ((next & 0xC0) != 0x80)
+                return false;
+            code = (code << 6) | (next & 0x3F);
+        }
+        // Overlong forms, surrogates and values beyond Unicode.
+        if ((length == 3 && (code < 0x800 || (code >= 0xD800 && code <= 0xDFFF))) ||
+            (length == 4 && (code < 0x10000 || code > 0x10FFFF)))
+            return false;
+        i += length;
+    }
+    return true;
+}
+
+// Why a saved key cannot be sent to the cloud, or nullopt when it can.
+std::optional<TTunnelErrorKind> keyProblem(const std::string& typedKey) {
+    const std::string key = trimmed(typedKey);
+    if (key.empty())
+        return TTunnelErrorKind::NoKey;
+    if (!isUtf8(key) || std::any_of(key.begin(), key.end(), [](char c) {
+            return static_cast<uint8_t>(c) < 0x20 || c == 0x7F;
+        }))
+        return TTunnelErrorKind::KeyUnreadable;
+    if (textToAnsi(key).size() > maxRequestTextLength)
+        return TTunnelErrorKind::KeyTooLong;
+    return std::nullopt;
+}
 
 // A pair as the refresher found it, kept beyond the inventory's life.
 struct TFoundPair {
@@ -71,6 +130,13 @@ struct TTunnelController::Tunnel {
     bool work = false;
 
     std::shared_ptr<TWorker> learner;
+    // The run makes the controller busy (not one in the background).
+    bool learnerBusy = false;
+    // A saved key the cloud could not be asked about is tried again.
+    bool retrying = false;
+    uint32_t retryPauseMs = 0;
+    // Left out of the load's start: its saved key cannot be used.
+    bool leftOut = false;
     PConnectionInfo learningRecord;
     std::string learningKey;
     bool learningByUser = false;
@@ -104,6 +170,7 @@ TTunnelController::~TTunnelController() {
         }
         if (tunnel->learner)
             tunnel->learner->Terminate();
+        loop_.stopTimer(retryTimer(tunnel->id));
     }
     for (const auto& refresher : refreshers_)
         if (const auto running = refresher.lock())
@@ -202,6 +269,10 @@ bool TTunnelController::slotWorking(TTunnelId id, TSlotType kind) const {
 
 bool TTunnelController::learning(TTunnelId id) const {
     return get(id).learner != nullptr;
+}
+
+bool TTunnelController::retrying(TTunnelId id) const {
+    return get(id).retrying;
 }
 
 bool TTunnelController::refreshPending() const {
@@ -349,12 +420,14 @@ void TTunnelController::deleteTunnel(TTunnelId id) {
         return;
     beginBusy();
     const bool learningForLoad = tunnel.learner && tunnel.learningForLoad;
+    stopRetrying(tunnel);
     if (tunnel.learner) {
         // Its outcome is dropped when it arrives.
         tunnel.learner->Terminate();
         tunnel.learner.reset();
         listener_.learningFinished(id, false);
-        endBusy();
+        if (tunnel.learnerBusy)
+            endBusy();
     }
     while (!tunnel.slots.empty())
         removeSlot(tunnel, *tunnel.slots.back());
@@ -373,6 +446,7 @@ void TTunnelController::applyKey(TTunnelId id) {
     Tunnel& tunnel = get(id);
     if (tunnel.learner || tunnel.work)
         return;
+    stopRetrying(tunnel);
     startLearning(tunnel, true);
 }
 
@@ -380,7 +454,10 @@ void TTunnelController::startLearning(Tunnel& tunnel, bool byUser) {
     tunnel.learningByUser = byUser;
     tunnel.learningKey = trimmed(tunnel.typedKey);
     tunnel.learningRecord = newLearningRecord();
-    beginBusy();
+    // A try in the background leaves the window's commands free.
+    tunnel.learnerBusy = !tunnel.retrying;
+    if (tunnel.learnerBusy)
+        beginBusy();
     listener_.learningStarted(tunnel.id);
     const TTunnelId id = tunnel.id;
     tunnel.learner =
@@ -398,10 +475,25 @@ void TTunnelController::learningDone(TTunnelId id) {
     const bool byUser = tunnel.learningByUser;
     const bool forLoad = std::exchange(tunnel.learningForLoad, false);
     const bool forStart = std::exchange(tunnel.learningForStart, false);
+    const bool background = tunnel.retrying;
 
-    deleteNonTunnelSlots(tunnel);
     const bool accepted = learnt->zvlConnectionStatus == zvlDisconnected &&
                           learnt->zvlCloseReason == zvlCloseReason_notYetConnected;
+    // Only a refusal says anything about the key; a cloud out of reach or
+    // answering nonsense is asked again later.
+    if (!accepted && learnt->zvlCloseReason != zvlCloseReason_BadTunnelKey &&
+        (forLoad || background)) {
+        listener_.learningFinished(id, false);
+        if (std::exchange(tunnel.learnerBusy, false))
+            endBusy();
+        retryLater(tunnel, *learnt);
+        if (forLoad && --loadLearning_ == 0)
+            loadDone();
+        return;
+    }
+    stopRetrying(tunnel);
+
+    deleteNonTunnelSlots(tunnel);
     std::unique_ptr<TTunnelMessage> failure;
     if (!accepted) {
         failure = std::make_unique<TTunnelMessage>(
@@ -416,7 +508,18 @@ void TTunnelController::learningDone(TTunnelId id) {
         tunnel.appliedKey = tunnel.learningKey;
     }
     listener_.learningFinished(id, failure == nullptr);
-    endBusy();
+    if (std::exchange(tunnel.learnerBusy, false))
+        endBusy();
+
+    if (background) {
+        // As if it had loaded so: it joins the work that runs meanwhile.
+        if (failure)
+            report(*failure);
+        else if (workMode_)
+            joinWork(tunnel);
+        saveIfAllowed();
+        return;
+    }
 
     if (forLoad) {
         // A refused key leaves the tunnel as it was; an unsupported one is an
@@ -443,6 +546,41 @@ void TTunnelController::learningDone(TTunnelId id) {
     }
 }
 
+void TTunnelController::retryLater(Tunnel& tunnel, const TConnection& learnt) {
+    tunnel.retryPauseMs = tunnel.retrying ? std::min(tunnel.retryPauseMs * 2, longestRetryPauseMs)
+                                          : firstRetryPauseMs;
+    tunnel.retrying = true;
+    // The port stays where the user's program expects it meanwhile.
+    if (tunnel.pairHint >= 0 && !slotOf(tunnel, stComPort))
+        createSlot(tunnel, stComPort);
+    if (Slot* cloud = slotOf(tunnel, stTCPClient)) {
+        cloud->record->zvlConnectionStatus = learnt.zvlConnectionStatus.load();
+        cloud->record->zvlCloseReason = learnt.zvlCloseReason.load();
+        listener_.slotStatusChanged(tunnel.id, stTCPClient, slotStatusOf(*cloud->record));
+    }
+    logLine(Format("Tunnel %zu: the cloud could not be asked about its key; next try in %u ms",
+                   position(tunnel.id), tunnel.retryPauseMs));
+    const TTunnelId id = tunnel.id;
+    loop_.startTimer(retryTimer(id), tunnel.retryPauseMs, [this, id] { retryLearning(id); });
+}
+
+void TTunnelController::retryLearning(TTunnelId id) {
+    Tunnel* tunnel = find(id);
+    if (tunnel && tunnel->retrying && !tunnel->learner)
+        startLearning(*tunnel, false);
+}
+
+void TTunnelController::stopRetrying(Tunnel& tunnel) {
+    tunnel.retrying = false;
+    loop_.stopTimer(retryTimer(tunnel.id));
+}
+
+void TTunnelController::joinWork(Tunnel& tunnel) {
+    tunnel.work = true;
+    for (const auto& slot : tunnel.slots)
+        setSlotWorkMode(tunnel, *slot, true);
+}
+
 // --- settings file
 
 void TTunnelController::load() {
@@ -450,22 +588,37 @@ void TTunnelController::load() {
         return;
     stopWork();
     loading_ = true;
-    loadedTunnels_ = 0;
     loadError_.reset();
+    loadNotes_.clear();
     std::vector<TTunnelId> learners;
     try {
         TIniFile ini = openSettingsFile();
-        for (const TStoredTunnel& stored : readStoredTunnels(ini)) {
+        const std::vector<TStoredTunnel> stored = readStoredTunnels(ini);
+        tidyUp(stored);
+        for (const TStoredTunnel& entry : stored) {
             const TTunnelId id = addTunnel();
-            ++loadedTunnels_;
             Tunnel& tunnel = get(id);
-            tunnel.pairHint = stored.comPort;
-            tunnel.typedKey = stored.tunnelKey;
+            tunnel.pairHint = entry.comPort;
+            tunnel.typedKey = entry.tunnelKey;
             listener_.keyChanged(id, tunnel.typedKey);
-            // A tunnel saved before its key was given comes back as it was left.
-            if (!trimmed(stored.tunnelKey).empty())
+            const size_t place = position(id);
+            if (!entry.problems.empty()) {
+                std::string detail;
+                for (const std::string& problem : entry.problems)
+                    detail += (detail.empty() ? "" : "; ") + problem;
+                loadNotes_.push_back({TTunnelErrorKind::StoredEntry, id, {}, detail, place});
+            }
+            // A tunnel saved before its key was given comes back as it was
+            // left, and one whose key cannot be sent stays as it is: both are
+            // named and left out of the start.
+            if (const auto problem = keyProblem(entry.tunnelKey)) {
+                tunnel.leftOut = true;
+                loadNotes_.push_back({*problem, id, {}, {}, place});
+            } else {
                 learners.push_back(id);
+            }
         }
+        reinstallMissingPairs();
     } catch (const std::exception& e) {
         loadError_ = std::make_unique<TTunnelMessage>(
             TTunnelMessage{TTunnelErrorKind::SettingsFile, 0, {}, e.what()});
@@ -487,11 +640,84 @@ void TTunnelController::loadDone() {
     // is listed.
     if (std::exchange(saveHeldBack_, false))
         saveIfAllowed();
+    for (const TTunnelMessage& note : std::exchange(loadNotes_, {}))
+        report(note);
     if (loadError_)
         report(*std::exchange(loadError_, nullptr));
-    else if (loadedTunnels_ > 0)
-        startWork();
+    else if (std::any_of(tunnels_.begin(), tunnels_.end(),
+                         [](const auto& t) { return !t->leftOut; }))
+        beginWork();
     listener_.loadFinished();
+}
+
+void TTunnelController::tidyUp(const std::vector<TStoredTunnel>& stored) {
+    try {
+        const std::string setAside = setAsideUnreadablePairStore();
+        if (!setAside.empty()) {
+            logLine(setAside);
+            loadNotes_.push_back({TTunnelErrorKind::PairListSetAside, 0, {}, setAside});
+        }
+    } catch (const EPairStore& e) {
+        loadNotes_.push_back({TTunnelErrorKind::PortPairs, 0, {}, e.what()});
+    }
+    if (!soleInstance_)
+        soleInstance_ = std::make_unique<TSoleInstanceLock>();
+    // Another instance may be saving or installing a pair right now.
+    if (!soleInstance_->sole())
+        return;
+    std::set<std::string> folders{pairStoreFolder()};
+    const std::string settings = settingsFilePath();
+    folders.insert(settings.substr(0, settings.rfind('/')));
+    // A settings file that is a link is replaced beside its target.
+    if (char* target = ::realpath(settings.c_str(), nullptr)) {
+        const std::string resolved = target;
+        std::free(target);
+        folders.insert(resolved.substr(0, resolved.rfind('/')));
+    }
+    for (const std::string& folder : folders)
+        for (const std::string& name : removeStrayReplacements(folder))
+            logLine(Format("Removed %s/%s, left over from an interrupted save", folder.c_str(),
+                           name.c_str()));
+    // A pair is orphaned when the program ended between installing it and
+    // saving the tunnel that took it. Entries that could not be read may hide
+    // a pair number: then nothing is removed.
+    std::set<int> named;
+    for (const TStoredTunnel& entry : stored) {
+        if (!entry.problems.empty())
+            return;
+        named.insert(entry.comPort);
+    }
+    for (int pair : installedPairs()) {
+        if (named.contains(pair))
+            continue;
+        try {
+            TC0cPortsHandler::UninstallPair(pair);
+            logLine(Format("Removed pair %d, which no saved tunnel names", pair));
+        } catch (const std::exception& e) {
+            loadNotes_.push_back({TTunnelErrorKind::PortPairs, 0, {}, e.what()});
+        }
+    }
+}
+
+void TTunnelController::reinstallMissingPairs() {
+    const std::vector<int> installed = installedPairs();
+    std::set<int> present(installed.begin(), installed.end());
+    for (const auto& tunnel : tunnels_) {
+        if (tunnel->pairHint < 0 || present.contains(tunnel->pairHint))
+            continue;
+        const int32_t wanted = tunnel->pairHint;
+        try {
+            TC0cPortsHandler inventory;
+            const PC0cPair pair = inventory.addPair(wanted);
+            tunnel->pairHint = pair ? pair->PairId : -1;
+            if (pair)
+                present.insert(pair->PairId);
+            logLine(Format("Tunnel %zu: its pair %d was missing and is installed again as pair %d",
+                           position(tunnel->id), wanted, tunnel->pairHint));
+        } catch (const std::exception& e) {
+            loadNotes_.push_back({TTunnelErrorKind::PortPairs, tunnel->id, {}, e.what()});
+        }
+    }
 }
 
 void TTunnelController::save() {
@@ -536,13 +762,22 @@ bool TTunnelController::checkTunnel(Tunnel& tunnel) {
 }
 
 bool TTunnelController::startWork() {
+    if (!workMode_)
+        for (const auto& tunnel : tunnels_)
+            tunnel->leftOut = false;
+    return beginWork();
+}
+
+bool TTunnelController::beginWork() {
     if (workMode_ || startLearning_ > 0)
         return true;
+    // Tunnels whose key is tried in the background join when it is learnt.
+    const auto waits = [](const Tunnel& tunnel) { return tunnel.retrying || tunnel.leftOut; };
     for (const auto& tunnel : tunnels_)
-        if (tunnel->learner)
+        if (tunnel->learner && !waits(*tunnel))
             return false; // a key is being learnt; its outcome decides
     for (const auto& tunnel : tunnels_)
-        if (!checkTunnel(*tunnel))
+        if (!waits(*tunnel) && !checkTunnel(*tunnel))
             return false;
     // Numbered 1, 2, ... from the top.
     for (size_t i = 0; i < tunnels_.size(); ++i) {
@@ -555,7 +790,7 @@ bool TTunnelController::startWork() {
     // Keys edited since their application are learnt first, all at once.
     std::vector<Tunnel*> relearn;
     for (const auto& tunnel : tunnels_)
-        if (trimmed(tunnel->typedKey) != tunnel->appliedKey)
+        if (!waits(*tunnel) && trimmed(tunnel->typedKey) != tunnel->appliedKey)
             relearn.push_back(tunnel.get());
     startLearning_ = relearn.size();
     for (Tunnel* tunnel : relearn) {
@@ -571,7 +806,7 @@ void TTunnelController::startWorkers() {
     if (!workMode_)
         return; // stopped while keys were learnt
     for (const auto& tunnel : tunnels_)
-        if (tunnel->mode.empty())
+        if (tunnel->mode.empty() && !tunnel->retrying && !tunnel->leftOut)
             startFailed_ = true;
     if (startFailed_) {
         // Silently back to configuration; the tunnels' texts say why.
@@ -579,12 +814,9 @@ void TTunnelController::startWorkers() {
         return;
     }
     // Started from the bottom up; in a tunnel the cloud slot first.
-    for (auto it = tunnels_.rbegin(); it != tunnels_.rend(); ++it) {
-        Tunnel& tunnel = **it;
-        tunnel.work = true;
-        for (const auto& slot : tunnel.slots)
-            setSlotWorkMode(tunnel, *slot, true);
-    }
+    for (auto it = tunnels_.rbegin(); it != tunnels_.rend(); ++it)
+        if (!(*it)->retrying && !(*it)->leftOut)
+            joinWork(**it);
 }
 
 void TTunnelController::stopWork() {

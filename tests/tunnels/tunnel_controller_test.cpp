@@ -342,11 +342,16 @@ TEST_F(TunnelControllerTest, LoadingKeepsEveryStoredTunnel) {
     EXPECT_EQ(events->order, tunnels);
     EXPECT_EQ(events->keys[tunnels[0]], goodKey);
     EXPECT_EQ(events->keys[tunnels[1]], "");
-    // The tunnel without a key is restored as it was left and stops the
-    // automatic start with its message.
-    EXPECT_EQ(events->messageKinds(), Kinds{TTunnelErrorKind::NoKey});
+    // The tunnel without a key is restored as it was left, named and left out
+    // of the automatic start; so is the entry "COM5", which is no pair number.
+    EXPECT_EQ(events->messageKinds(),
+              (Kinds{TTunnelErrorKind::NoKey, TTunnelErrorKind::StoredEntry}));
     EXPECT_EQ(events->messages[0].tunnel, tunnels[1]);
-    EXPECT_FALSE(controller->inWorkMode());
+    EXPECT_EQ(events->messages[0].position, 2u);
+    EXPECT_EQ(events->messages[1].position, 3u);
+    EXPECT_TRUE(controller->inWorkMode());
+    EXPECT_FALSE(controller->slotWorking(tunnels[1], stTCPClient));
+    EXPECT_TRUE(controller->slotWorking(tunnels[2], stComPort));
     // "COM5" is no pair number, so that tunnel got a new pair like the first
     // (the keys are learnt at once: either may get the lower number).
     ASSERT_TRUE(hasSlot(tunnels[2], stComPort));
@@ -362,6 +367,7 @@ TEST_F(TunnelControllerTest, LoadingKeepsEveryStoredTunnel) {
 
     // Without the tunnel that has no key, the next start finds both pairs,
     // installs nothing and starts work by itself.
+    controller->stopWork();
     controller->deleteTunnel(tunnels[1]);
     controller.reset();
     start();
