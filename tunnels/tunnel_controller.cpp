@@ -65,6 +65,17 @@ bool isUtf8(const std::string& text) {
     return true;
 }
 
+// The reader's problems with a saved tunnel's entries other than its key (the
+// key's own are told by keyProblem).
+std::vector<std::string> entryProblems(const TStoredTunnel& stored) {
+    const std::string keyEntry = connectionEntry(stored.index, "Tunnel") + " ";
+    std::vector<std::string> problems;
+    for (const std::string& problem : stored.problems)
+        if (problem.compare(0, keyEntry.size(), keyEntry) != 0)
+            problems.push_back(problem);
+    return problems;
+}
+
 // Why a saved key cannot be sent to the cloud, or nullopt when it can.
 std::optional<TTunnelErrorKind> keyProblem(const std::string& typedKey) {
     const std::string key = trimmed(typedKey);
@@ -554,8 +565,10 @@ void TTunnelController::retryLater(Tunnel& tunnel, const TConnection& learnt) {
     if (tunnel.pairHint >= 0 && !slotOf(tunnel, stComPort))
         createSlot(tunnel, stComPort);
     if (Slot* cloud = slotOf(tunnel, stTCPClient)) {
-        cloud->record->zvlConnectionStatus = learnt.zvlConnectionStatus.load();
-        cloud->record->zvlCloseReason = learnt.zvlCloseReason.load();
+        const TZvlCloseReason reason = learnt.zvlCloseReason;
+        cloud->record->zvlConnectionStatus = zvlDisconnected;
+        cloud->record->zvlCloseReason =
+            reason == zvlCloseReason_notYetConnected ? zvlCloseReason_ConnectionError : reason;
         listener_.slotStatusChanged(tunnel.id, stTCPClient, slotStatusOf(*cloud->record));
     }
     logLine(Format("Tunnel %zu: the cloud could not be asked about its key; next try in %u ms",
@@ -602,9 +615,9 @@ void TTunnelController::load() {
             tunnel.typedKey = entry.tunnelKey;
             listener_.keyChanged(id, tunnel.typedKey);
             const size_t place = position(id);
-            if (!entry.problems.empty()) {
+            if (const auto problems = entryProblems(entry); !problems.empty()) {
                 std::string detail;
-                for (const std::string& problem : entry.problems)
+                for (const std::string& problem : problems)
                     detail += (detail.empty() ? "" : "; ") + problem;
                 loadNotes_.push_back({TTunnelErrorKind::StoredEntry, id, {}, detail, place});
             }
@@ -679,11 +692,11 @@ void TTunnelController::tidyUp(const std::vector<TStoredTunnel>& stored) {
             logLine(Format("Removed %s/%s, left over from an interrupted save", folder.c_str(),
                            name.c_str()));
     // A pair is orphaned when the program ended between installing it and
-    // saving the tunnel that took it. Entries that could not be read may hide
-    // a pair number: then nothing is removed.
+    // saving the tunnel that took it. A pair entry that could not be read may
+    // hide a pair number: then nothing is removed.
     std::set<int> named;
     for (const TStoredTunnel& entry : stored) {
-        if (!entry.problems.empty())
+        if (!entryProblems(entry).empty())
             return;
         named.insert(entry.comPort);
     }
