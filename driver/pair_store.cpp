@@ -258,6 +258,21 @@ std::string TSoleInstanceLock::lockFile() {
     return pairStoreFolder() + "/instance.lock";
 }
 
+void markPairStoreShared() {
+    const std::string folder = pairStoreFolder();
+    ensurePrivateFolder(folder);
+    const std::string mark = folder + "/pairs.shared";
+    const int fd = ::open(mark.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0)
+        throw EPairStore(errnoText("Cannot create " + mark, errno));
+    ::close(fd);
+}
+
+bool pairStoreShared() {
+    struct stat info {};
+    return ::lstat((pairStoreFolder() + "/pairs.shared").c_str(), &info) == 0;
+}
+
 std::string runtimeFolder() {
     const std::string base = xdgFolder("XDG_RUNTIME_DIR");
     if (!base.empty())

@@ -82,6 +82,12 @@ private:
     int fd_ = -1;
 };
 
+// The tunnels of more than one settings file use the pair list (a program ran
+// with another settings file than the default): which pairs nobody needs can
+// no longer be told from one file. The mark stays. Throws EPairStore.
+void markPairStoreShared();
+bool pairStoreShared();
+
 // Creates `path` (and missing parents) with mode 0700 and makes sure it is a
 // folder of the current user that nobody else can enter. Throws EPairStore.
 void ensurePrivateFolder(const std::string& path);

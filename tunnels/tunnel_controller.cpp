@@ -34,37 +34,6 @@ int retryTimer(TTunnelId id) {
 static_assert(TTunnelController::firstRetryPauseMs == cloudTiming::reconnectPauseMs &&
               TTunnelController::longestRetryPauseMs == 10 * cloudTiming::reconnectPauseMs);
 
-bool isUtf8(const std::string& text) {
-    size_t i = 0;
-    while (i < text.size()) {
-        const auto lead = static_cast<uint8_t>(text[i]);
-        size_t length = 1;
-        uint32_t code = lead;
-        if (lead >= 0xF0 && lead <= 0xF4)
-            length = 4, code = lead & 0x07;
-        else if (lead >= 0xE0 && lead <= 0xEF)
-            length = 3, code = lead & 0x0F;
-        else if (lead >= 0xC2 && lead <= 0xDF)
-            length = 2, code = lead & 0x1F;
-        else if (lead >= 0x80)
-            return false;
-        if (i + length > text.size())
-            return false;
-        for (size_t k = 1; k < length; ++k) {
-            const auto next = static_cast<uint8_t>(text[i + k]);
-            if ((next & 0xC0) != 0x80)
-                return false;
-            code = (code << 6) | (next & 0x3F);
-        }
-        // Overlong forms, surrogates and values beyond Unicode.
-        if ((length == 3 && (code < 0x800 || (code >= 0xD800 && code <= 0xDFFF))) ||
-            (length == 4 && (code < 0x10000 || code > 0x10FFFF)))
-            return false;
-        i += length;
-    }
-    return true;
-}
-
 // The reader's problems with a saved tunnel's entries other than its key (the
 // key's own are told by keyProblem).
 std::vector<std::string> entryProblems(const TStoredTunnel& stored) {
@@ -693,7 +662,17 @@ void TTunnelController::tidyUp(const std::vector<TStoredTunnel>& stored) {
                            name.c_str()));
     // A pair is orphaned when the program ended between installing it and
     // saving the tunnel that took it. A pair entry that could not be read may
-    // hide a pair number: then nothing is removed.
+    // hide a pair number, and another settings file may name pairs of the
+    // same list: then nothing is removed.
+    try {
+        if (settingsFileChosen())
+            markPairStoreShared();
+    } catch (const EPairStore& e) {
+        loadNotes_.push_back({TTunnelErrorKind::PortPairs, 0, {}, e.what()});
+        return;
+    }
+    if (pairStoreShared())
+        return;
     std::set<int> named;
     for (const TStoredTunnel& entry : stored) {
         if (!entryProblems(entry).empty())
