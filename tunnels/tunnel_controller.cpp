@@ -704,6 +704,8 @@ void TTunnelController::reinstallMissingPairs() {
             tunnel->pairHint = pair ? pair->PairId : -1;
             if (pair)
                 present.insert(pair->PairId);
+            if (tunnel->pairHint != wanted)
+                saveIfAllowed(); // held back until the load is over
             logLine(Format("Tunnel %zu: its pair %d was missing and is installed again as pair %d",
                            position(tunnel->id), wanted, tunnel->pairHint));
         } catch (const std::exception& e) {
