@@ -608,3 +608,16 @@ TEST_F(TunnelControllerTest, AStartAloneRemovesOrphanPairsAndLeftoversOfInterrup
     EXPECT_TRUE(controller->inWorkMode());
     EXPECT_TRUE(events->messages.empty());
 }
+
+TEST_F(TunnelControllerTest, AnUnreadablePairListIsSetAsideNamedAndTheTunnelGetsItsPairBack) {
+    std::filesystem::create_directories(pairStoreFile()); // a folder in its place
+    writeSettings("[Connections]\nConnection0Tunnel=" + goodKey + "\nConnection0ComPort=3\n");
+    controller->load();
+    ASSERT_TRUE(pump([&] { return events->loaded; }));
+    ASSERT_EQ(events->messageKinds(), Kinds{TTunnelErrorKind::PairListSetAside});
+    EXPECT_NE(events->messages[0].detail.find(pairStoreFile()), std::string::npos);
+    EXPECT_TRUE(std::filesystem::is_directory(pairStoreFile() + ".unreadable.1"));
+    EXPECT_EQ(installedPairs(), std::vector<int>{3});
+    EXPECT_TRUE(controller->inWorkMode());
+    std::filesystem::remove_all(pairStoreFile() + ".unreadable.1");
+}
