@@ -610,7 +610,8 @@ TEST_F(TunnelControllerTest, AStartAloneRemovesOrphanPairsAndLeftoversOfInterrup
 }
 
 TEST_F(TunnelControllerTest, AnUnreadablePairListIsSetAsideNamedAndTheTunnelGetsItsPairBack) {
-    std::filesystem::create_directories(pairStoreFile()); // a folder in its place
+    std::filesystem::remove(pairStoreFile());
+    std::filesystem::create_directory(pairStoreFile()); // a folder in its place
     writeSettings("[Connections]\nConnection0Tunnel=" + goodKey + "\nConnection0ComPort=3\n");
     controller->load();
     ASSERT_TRUE(pump([&] { return events->loaded; }));
