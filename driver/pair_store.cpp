@@ -209,13 +209,13 @@ std::string setAsideUnreadablePairStore() {
     return line;
 }
 
-int addPairToStore(std::string* setAside) {
+int addPairToStore(std::string* setAside, int wanted) {
     const std::string folder = pairStoreFolder();
     ensurePrivateFolder(folder);
     TStoreLock lock(folder);
     std::vector<int> pairs = lockedPairs(folder, setAside);
     const std::set<int> used(pairs.begin(), pairs.end());
-    int number = 0;
+    int number = wanted >= 0 && !used.count(wanted) ? wanted : 0;
     while (used.count(number))
         ++number;
     pairs.push_back(number);
@@ -234,6 +234,43 @@ bool removePairFromStore(int pairNumber, std::string* setAside) {
     pairs.erase(found);
     writePairStore(folder, pairs);
     return true;
+}
+
+TSoleInstanceLock::TSoleInstanceLock() {
+    try {
+        ensurePrivateFolder(pairStoreFolder());
+    } catch (const EPairStore&) {
+        return;
+    }
+    fd_ = ::open(lockFile().c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd_ >= 0 && flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+        ::close(fd_);
+        fd_ = -1;
+    }
+}
+
+TSoleInstanceLock::~TSoleInstanceLock() {
+    if (fd_ >= 0)
+        ::close(fd_);
+}
+
+std::string TSoleInstanceLock::lockFile() {
+    return pairStoreFolder() + "/instance.lock";
+}
+
+void markPairStoreShared() {
+    const std::string folder = pairStoreFolder();
+    ensurePrivateFolder(folder);
+    const std::string mark = folder + "/pairs.shared";
+    const int fd = ::open(mark.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0)
+        throw EPairStore(errnoText("Cannot create " + mark, errno));
+    ::close(fd);
+}
+
+bool pairStoreShared() {
+    struct stat info {};
+    return ::lstat((pairStoreFolder() + "/pairs.shared").c_str(), &info) == 0;
 }
 
 std::string runtimeFolder() {

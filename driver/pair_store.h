@@ -46,9 +46,10 @@ std::string setAsideUnreadablePairStore();
 // The pairs of the current user's store.
 std::vector<int> installedPairs();
 
-// Adds the lowest free pair number and returns it. Throws EPairStore.
-// `setAside`, when given, receives the line of an unreadable store set aside.
-int addPairToStore(std::string* setAside = nullptr);
+// Adds pair `wanted` when it is given (>= 0) and free, else the lowest free
+// pair number, and returns it. Throws EPairStore. `setAside`, when given,
+// receives the line of an unreadable store set aside.
+int addPairToStore(std::string* setAside = nullptr, int wanted = -1);
 // Removes pair `pairNumber`; false when it was not listed. Throws EPairStore.
 bool removePairFromStore(int pairNumber, std::string* setAside = nullptr);
 
@@ -61,6 +62,31 @@ std::string hiddenPortName(int pairNumber); // "CNCB<n>"
 
 // One line describing pair n, as addCom and setupc print it.
 std::string describePair(int pairNumber);
+
+// The advisory lock a running program holds on the current user's pair store
+// for its whole life (a lock file beside the store). While it is held no other
+// instance runs for this store, so pairs no saved tunnel names and the
+// temporary files of an interrupted save belong to nobody. The lock goes with
+// the object, or with the process however it ends.
+class TSoleInstanceLock {
+public:
+    TSoleInstanceLock();
+    ~TSoleInstanceLock();
+    TSoleInstanceLock(const TSoleInstanceLock&) = delete;
+    TSoleInstanceLock& operator=(const TSoleInstanceLock&) = delete;
+    // False when another program holds it (or the lock file cannot be used).
+    bool sole() const { return fd_ >= 0; }
+    static std::string lockFile();
+
+private:
+    int fd_ = -1;
+};
+
+// The tunnels of more than one settings file use the pair list (a program ran
+// with another settings file than the default): which pairs nobody needs can
+// no longer be told from one file. The mark stays. Throws EPairStore.
+void markPairStoreShared();
+bool pairStoreShared();
 
 // Creates `path` (and missing parents) with mode 0700 and makes sure it is a
 // folder of the current user that nobody else can enter. Throws EPairStore.

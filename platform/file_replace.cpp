@@ -1,11 +1,15 @@
 #include "platform/file_replace.h"
 
 #include <cerrno>
+#include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
+
+constexpr const char* temporaryPrefix = ".replace.";
 
 int writeAll(int fd, const std::string& text) {
     size_t done = 0;
@@ -27,7 +31,7 @@ int writeAll(int fd, const std::string& text) {
 int replaceFileContents(const std::string& path, const std::string& contents) {
     const size_t slash = path.rfind('/');
     const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash);
-    std::string temporary = folder + "/.replace.XXXXXX";
+    std::string temporary = folder + "/" + temporaryPrefix + "XXXXXX";
     const int fd = mkostemp(temporary.data(), O_CLOEXEC);
     if (fd < 0)
         return errno;
@@ -44,4 +48,25 @@ int replaceFileContents(const std::string& path, const std::string& contents) {
     if (error != 0)
         ::unlink(temporary.c_str());
     return error;
+}
+
+std::vector<std::string> removeStrayReplacements(const std::string& folder) {
+    std::vector<std::string> removed;
+    DIR* dir = ::opendir(folder.c_str());
+    if (!dir)
+        return removed;
+    const size_t prefixLength = std::strlen(temporaryPrefix);
+    while (const dirent* entry = ::readdir(dir)) {
+        const std::string name = entry->d_name;
+        // mkostemp puts exactly six characters after the prefix.
+        if (name.size() != prefixLength + 6 || name.compare(0, prefixLength, temporaryPrefix) != 0)
+            continue;
+        const std::string path = folder + "/" + name;
+        struct stat info {};
+        if (::lstat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
+            info.st_uid == ::geteuid() && ::unlink(path.c_str()) == 0)
+            removed.push_back(name);
+    }
+    ::closedir(dir);
+    return removed;
 }

@@ -73,13 +73,16 @@ void TC0cPortsHandler::refreshPairs() {
     walkDevices(enumerateDriverDevices());
 }
 
-PC0cPair TC0cPortsHandler::addPair() {
+PC0cPair TC0cPortsHandler::addPair(int32_t wanted) {
     std::set<int32_t> known;
     for (const auto& pair : pairList)
         known.insert(pair->PairId);
     {
         const TTemporaryFile report;
-        runElevatedAndWait(0, programsFolder() + "/addCom", "1 \"" + report.path + "\"");
+        std::string arguments = "1 \"" + report.path + "\"";
+        if (wanted >= 0)
+            arguments += " " + std::to_string(wanted);
+        runElevatedAndWait(0, programsFolder() + "/addCom", arguments);
     }
     refreshPairs();
     // The newest pair is the last unknown one in list order.

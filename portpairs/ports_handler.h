@@ -37,10 +37,11 @@ public:
     const std::vector<std::unique_ptr<TC0cPair>>& pairs() const { return pairList; }
 
     // Installs one pair with the addCom program beside the executable and
-    // rebuilds the inventory (every PC0cPair taken before is invalid). Returns
+    // rebuilds the inventory (every PC0cPair taken before is invalid). The
+    // pair gets number `wanted` when that is given (>= 0) and free. Returns
     // the new pair, or null when none showed up. Keeps the interface alive
     // while it waits; throws when the program cannot be started.
-    PC0cPair addPair();
+    PC0cPair addPair(int32_t wanted = -1);
     // Removes pair pairId with driver/setupc beside the executable; does
     // nothing when that program is missing. Throws when it cannot be started.
     static void UninstallPair(int32_t pairId);

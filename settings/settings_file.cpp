@@ -46,6 +46,8 @@ bool entryIndex(const std::string& key, int& k) {
     return true;
 }
 
+} // namespace
+
 bool isUtf8(const std::string& text) {
     size_t i = 0;
     while (i < text.size()) {
@@ -73,8 +75,6 @@ bool isUtf8(const std::string& text) {
     return true;
 }
 
-} // namespace
-
 std::string connectionEntry(int k, const char* suffix) {
     return Format("Connection%d%s", k, suffix);
 }
@@ -85,6 +85,10 @@ std::string chosenSettingsPath; // set at start-up, before any thread
 
 void setSettingsFilePath(std::string path) {
     chosenSettingsPath = std::move(path);
+}
+
+bool settingsFileChosen() {
+    return !chosenSettingsPath.empty();
 }
 
 std::string settingsFilePath() {

@@ -19,9 +19,14 @@ std::string settingsFilePath();
 // Another settings file, an absolute path, chosen on the command line before
 // anything runs; empty goes back to the default.
 void setSettingsFilePath(std::string path);
+// True when another settings file than the default was chosen.
+bool settingsFileChosen();
 
 // The settings file with its folder created when missing (mode 0700).
 TIniFile openSettingsFile();
+
+// True when `text` is well-formed UTF-8 (no overlong forms or surrogates).
+bool isUtf8(const std::string& text);
 
 // Creates a folder and its missing parents; false when that failed.
 bool forceDirectories(const std::string& path);

@@ -1,9 +1,12 @@
 #include "tunnels/tunnel_controller.h"
 
 #include "cloud/cloud_address.h"
+#include "cloud/protocol.h"
 #include "cloud/zelvane_thread.h"
 #include "driver/device_watch.h"
 #include "driver/pair_store.h"
+#include "log/traffic_log.h"
+#include "platform/file_replace.h"
 #include "platform/text.h"
 #include "platform/thread.h"
 #include "portpairs/ports_handler.h"
@@ -12,6 +15,10 @@
 #include "settings/settings_file.h"
 
 #include <algorithm>
+#include <climits>
+#include <cstdlib>
+#include <optional>
+#include <set>
 #include <stdexcept>
 #include <utility>
 
@@ -20,6 +27,38 @@ namespace {
 // Workers get this long to end when the controller goes.
 constexpr uint32_t shutdownWaitMs = 2000;
 constexpr int refreshTimer = 1;
+// Each tunnel's retry timer: its id above the refresh timer.
+int retryTimer(TTunnelId id) {
+    return refreshTimer + 1 + static_cast<int>(id % (INT_MAX - refreshTimer - 1));
+}
+
+static_assert(TTunnelController::firstRetryPauseMs == cloudTiming::reconnectPauseMs &&
+              TTunnelController::longestRetryPauseMs == 10 * cloudTiming::reconnectPauseMs);
+
+// The reader's problems with a saved tunnel's entries other than its key (the
+// key's own are told by keyProblem).
+std::vector<std::string> entryProblems(const TStoredTunnel& stored) {
+    const std::string keyEntry = connectionEntry(stored.index, "Tunnel") + " ";
+    std::vector<std::string> problems;
+    for (const std::string& problem : stored.problems)
+        if (problem.compare(0, keyEntry.size(), keyEntry) != 0)
+            problems.push_back(problem);
+    return problems;
+}
+
+// Why a saved key cannot be sent to the cloud, or nullopt when it can.
+std::optional<TTunnelErrorKind> keyProblem(const std::string& typedKey) {
+    const std::string key = trimmed(typedKey);
+    if (key.empty())
+        return TTunnelErrorKind::NoKey;
+    if (!isUtf8(key) || std::any_of(key.begin(), key.end(), [](char c) {
+            return static_cast<uint8_t>(c) < 0x20 || c == 0x7F;
+        }))
+        return TTunnelErrorKind::KeyUnreadable;
+    if (textToAnsi(key).size() > maxRequestTextLength)
+        return TTunnelErrorKind::KeyTooLong;
+    return std::nullopt;
+}
 
 // A pair as the refresher found it, kept beyond the inventory's life.
 struct TFoundPair {
@@ -72,6 +111,13 @@ struct TTunnelController::Tunnel {
     bool work = false;
 
     std::shared_ptr<TWorker> learner;
+    // The run makes the controller busy (not one in the background).
+    bool learnerBusy = false;
+    // A saved key the cloud could not be asked about is tried again.
+    bool retrying = false;
+    uint32_t retryPauseMs = 0;
+    // Left out of the load's start: its saved key cannot be used.
+    bool leftOut = false;
     PConnectionInfo learningRecord;
     std::string learningKey;
     bool learningByUser = false;
@@ -106,6 +152,7 @@ TTunnelController::~TTunnelController() {
         }
         if (tunnel->learner)
             tunnel->learner->Terminate();
+        loop_.stopTimer(retryTimer(tunnel->id));
     }
     for (const auto& refresher : refreshers_)
         if (const auto running = refresher.lock())
@@ -208,6 +255,10 @@ bool TTunnelController::tunnelWorking(TTunnelId id) const {
 
 bool TTunnelController::learning(TTunnelId id) const {
     return get(id).learner != nullptr;
+}
+
+bool TTunnelController::retrying(TTunnelId id) const {
+    return get(id).retrying;
 }
 
 bool TTunnelController::refreshPending() const {
@@ -355,6 +406,7 @@ void TTunnelController::deleteTunnel(TTunnelId id) {
         return;
     beginBusy();
     const bool learningForLoad = tunnel.learner && tunnel.learningForLoad;
+    stopRetrying(tunnel);
     if (tunnel.learner)
         dropLearning(tunnel);
     while (!tunnel.slots.empty())
@@ -384,6 +436,7 @@ void TTunnelController::applyKey(TTunnelId id) {
             return;
         }
     }
+    stopRetrying(tunnel);
     startLearning(tunnel, true);
 }
 
@@ -399,7 +452,7 @@ void TTunnelController::dropLearning(Tunnel& tunnel) {
     tunnel.learner.reset();
     tunnel.learningRecord.reset();
     listener_.learningFinished(tunnel.id, false);
-    if (!tunnel.learningByUser)
+    if (std::exchange(tunnel.learnerBusy, false))
         endBusy();
 }
 
@@ -407,7 +460,10 @@ void TTunnelController::startLearning(Tunnel& tunnel, bool byUser) {
     tunnel.learningByUser = byUser;
     tunnel.learningKey = trimmed(tunnel.typedKey);
     tunnel.learningRecord = newLearningRecord();
-    if (!byUser)
+    // The user's own key check and a try in the background leave the
+    // window's commands free.
+    tunnel.learnerBusy = !byUser && !tunnel.retrying;
+    if (tunnel.learnerBusy)
         beginBusy();
     listener_.learningStarted(tunnel.id);
     const TTunnelId id = tunnel.id;
@@ -427,10 +483,25 @@ void TTunnelController::learningDone(TTunnelId id, uint64_t run) {
     const bool byUser = tunnel.learningByUser;
     const bool forLoad = std::exchange(tunnel.learningForLoad, false);
     const bool forStart = std::exchange(tunnel.learningForStart, false);
+    const bool background = tunnel.retrying;
 
-    deleteNonTunnelSlots(tunnel);
     const bool accepted = learnt->zvlConnectionStatus == zvlDisconnected &&
                           learnt->zvlCloseReason == zvlCloseReason_notYetConnected;
+    // Only a refusal says anything about the key; a cloud out of reach or
+    // answering nonsense is asked again later.
+    if (!accepted && learnt->zvlCloseReason != zvlCloseReason_BadTunnelKey &&
+        (forLoad || background)) {
+        listener_.learningFinished(id, false);
+        if (std::exchange(tunnel.learnerBusy, false))
+            endBusy();
+        retryLater(tunnel, *learnt);
+        if (forLoad && --loadLearning_ == 0)
+            loadDone();
+        return;
+    }
+    stopRetrying(tunnel);
+
+    deleteNonTunnelSlots(tunnel);
     std::unique_ptr<TTunnelMessage> failure;
     if (!accepted) {
         const TCloudAddress server = cloudServerAddress();
@@ -447,8 +518,18 @@ void TTunnelController::learningDone(TTunnelId id, uint64_t run) {
         tunnel.appliedKey = tunnel.learningKey;
     }
     listener_.learningFinished(id, failure == nullptr);
-    if (!byUser)
+    if (std::exchange(tunnel.learnerBusy, false))
         endBusy();
+
+    if (background) {
+        // As if it had loaded so: it joins the work that runs meanwhile.
+        if (failure)
+            report(*failure);
+        else if (workMode_)
+            joinWork(tunnel);
+        saveIfAllowed();
+        return;
+    }
 
     if (forLoad) {
         // A refused key leaves the tunnel as it was; an unsupported one is an
@@ -475,6 +556,43 @@ void TTunnelController::learningDone(TTunnelId id, uint64_t run) {
     }
 }
 
+void TTunnelController::retryLater(Tunnel& tunnel, const TConnection& learnt) {
+    tunnel.retryPauseMs = tunnel.retrying ? std::min(tunnel.retryPauseMs * 2, longestRetryPauseMs)
+                                          : firstRetryPauseMs;
+    tunnel.retrying = true;
+    // The port stays where the user's program expects it meanwhile.
+    if (tunnel.pairHint >= 0 && !slotOf(tunnel, stComPort))
+        createSlot(tunnel, stComPort);
+    if (Slot* cloud = slotOf(tunnel, stTCPClient)) {
+        const TZvlCloseReason reason = learnt.zvlCloseReason;
+        cloud->record->zvlConnectionStatus = zvlDisconnected;
+        cloud->record->zvlCloseReason =
+            reason == zvlCloseReason_notYetConnected ? zvlCloseReason_ConnectionError : reason;
+        listener_.slotStatusChanged(tunnel.id, stTCPClient, slotStatusOf(*cloud->record));
+    }
+    logLine(Format("Tunnel %zu: the cloud could not be asked about its key; next try in %u ms",
+                   position(tunnel.id), tunnel.retryPauseMs));
+    const TTunnelId id = tunnel.id;
+    loop_.startTimer(retryTimer(id), tunnel.retryPauseMs, [this, id] { retryLearning(id); });
+}
+
+void TTunnelController::retryLearning(TTunnelId id) {
+    Tunnel* tunnel = find(id);
+    if (tunnel && tunnel->retrying && !tunnel->learner)
+        startLearning(*tunnel, false);
+}
+
+void TTunnelController::stopRetrying(Tunnel& tunnel) {
+    tunnel.retrying = false;
+    loop_.stopTimer(retryTimer(tunnel.id));
+}
+
+void TTunnelController::joinWork(Tunnel& tunnel) {
+    tunnel.work = true;
+    for (const auto& slot : tunnel.slots)
+        setSlotWorkMode(tunnel, *slot, true);
+}
+
 // --- settings file
 
 void TTunnelController::load() {
@@ -482,22 +600,37 @@ void TTunnelController::load() {
         return;
     stopWork();
     loading_ = true;
-    loadedTunnels_ = 0;
     loadError_.reset();
+    loadNotes_.clear();
     std::vector<TTunnelId> learners;
     try {
         TIniFile ini = openSettingsFile();
-        for (const TStoredTunnel& stored : readStoredTunnels(ini)) {
+        const std::vector<TStoredTunnel> stored = readStoredTunnels(ini);
+        tidyUp(stored);
+        for (const TStoredTunnel& entry : stored) {
             const TTunnelId id = addTunnel();
-            ++loadedTunnels_;
             Tunnel& tunnel = get(id);
-            tunnel.pairHint = stored.comPort;
-            tunnel.typedKey = stored.tunnelKey;
+            tunnel.pairHint = entry.comPort;
+            tunnel.typedKey = entry.tunnelKey;
             listener_.keyChanged(id, tunnel.typedKey);
-            // A tunnel saved before its key was given comes back as it was left.
-            if (!trimmed(stored.tunnelKey).empty())
+            const size_t place = position(id);
+            if (const auto problems = entryProblems(entry); !problems.empty()) {
+                std::string detail;
+                for (const std::string& problem : problems)
+                    detail += (detail.empty() ? "" : "; ") + problem;
+                loadNotes_.push_back({TTunnelErrorKind::StoredEntry, id, {}, detail, place});
+            }
+            // A tunnel saved before its key was given comes back as it was
+            // left, and one whose key cannot be sent stays as it is: both are
+            // named and left out of the start.
+            if (const auto problem = keyProblem(entry.tunnelKey)) {
+                tunnel.leftOut = true;
+                loadNotes_.push_back({*problem, id, {}, {}, place});
+            } else {
                 learners.push_back(id);
+            }
         }
+        reinstallMissingPairs();
     } catch (const std::exception& e) {
         loadError_ = std::make_unique<TTunnelMessage>(
             TTunnelMessage{TTunnelErrorKind::SettingsFile, 0, {}, e.what()});
@@ -519,11 +652,96 @@ void TTunnelController::loadDone() {
     // is listed.
     if (std::exchange(saveHeldBack_, false))
         saveIfAllowed();
+    for (const TTunnelMessage& note : std::exchange(loadNotes_, {}))
+        report(note);
     if (loadError_)
         report(*std::exchange(loadError_, nullptr));
-    else if (loadedTunnels_ > 0)
-        startWork();
+    else if (std::any_of(tunnels_.begin(), tunnels_.end(),
+                         [](const auto& t) { return !t->leftOut; }))
+        beginWork();
     listener_.loadFinished();
+}
+
+void TTunnelController::tidyUp(const std::vector<TStoredTunnel>& stored) {
+    try {
+        const std::string setAside = setAsideUnreadablePairStore();
+        if (!setAside.empty()) {
+            logLine(setAside);
+            loadNotes_.push_back({TTunnelErrorKind::PairListSetAside, 0, {}, setAside});
+        }
+    } catch (const EPairStore& e) {
+        loadNotes_.push_back({TTunnelErrorKind::PortPairs, 0, {}, e.what()});
+    }
+    if (!soleInstance_)
+        soleInstance_ = std::make_unique<TSoleInstanceLock>();
+    // Another instance may be saving or installing a pair right now.
+    if (!soleInstance_->sole())
+        return;
+    std::set<std::string> folders{pairStoreFolder()};
+    const std::string settings = settingsFilePath();
+    folders.insert(settings.substr(0, settings.rfind('/')));
+    // A settings file that is a link is replaced beside its target.
+    if (char* target = ::realpath(settings.c_str(), nullptr)) {
+        const std::string resolved = target;
+        std::free(target);
+        folders.insert(resolved.substr(0, resolved.rfind('/')));
+    }
+    for (const std::string& folder : folders)
+        for (const std::string& name : removeStrayReplacements(folder))
+            logLine(Format("Removed %s/%s, left over from an interrupted save", folder.c_str(),
+                           name.c_str()));
+    // A pair is orphaned when the program ended between installing it and
+    // saving the tunnel that took it. A pair entry that could not be read may
+    // hide a pair number, and another settings file may name pairs of the
+    // same list: then nothing is removed.
+    try {
+        if (settingsFileChosen())
+            markPairStoreShared();
+    } catch (const EPairStore& e) {
+        loadNotes_.push_back({TTunnelErrorKind::PortPairs, 0, {}, e.what()});
+        return;
+    }
+    if (pairStoreShared())
+        return;
+    std::set<int> named;
+    for (const TStoredTunnel& entry : stored) {
+        if (!entryProblems(entry).empty())
+            return;
+        named.insert(entry.comPort);
+    }
+    for (int pair : installedPairs()) {
+        if (named.contains(pair))
+            continue;
+        try {
+            TC0cPortsHandler::UninstallPair(pair);
+            logLine(Format("Removed pair %d, which no saved tunnel names", pair));
+        } catch (const std::exception& e) {
+            loadNotes_.push_back({TTunnelErrorKind::PortPairs, 0, {}, e.what()});
+        }
+    }
+}
+
+void TTunnelController::reinstallMissingPairs() {
+    const std::vector<int> installed = installedPairs();
+    std::set<int> present(installed.begin(), installed.end());
+    for (const auto& tunnel : tunnels_) {
+        if (tunnel->pairHint < 0 || present.contains(tunnel->pairHint))
+            continue;
+        const int32_t wanted = tunnel->pairHint;
+        try {
+            TC0cPortsHandler inventory;
+            const PC0cPair pair = inventory.addPair(wanted);
+            tunnel->pairHint = pair ? pair->PairId : -1;
+            if (pair)
+                present.insert(pair->PairId);
+            if (tunnel->pairHint != wanted)
+                saveIfAllowed(); // held back until the load is over
+            logLine(Format("Tunnel %zu: its pair %d was missing and is installed again as pair %d",
+                           position(tunnel->id), wanted, tunnel->pairHint));
+        } catch (const std::exception& e) {
+            loadNotes_.push_back({TTunnelErrorKind::PortPairs, tunnel->id, {}, e.what()});
+        }
+    }
 }
 
 void TTunnelController::save() {
@@ -568,13 +786,22 @@ bool TTunnelController::checkTunnel(Tunnel& tunnel) {
 }
 
 bool TTunnelController::startWork() {
+    if (!workMode_)
+        for (const auto& tunnel : tunnels_)
+            tunnel->leftOut = false;
+    return beginWork();
+}
+
+bool TTunnelController::beginWork() {
     if (workMode_ || startLearning_ > 0)
         return true;
+    // Tunnels whose key is tried in the background join when it is learnt.
+    const auto waits = [](const Tunnel& tunnel) { return tunnel.retrying || tunnel.leftOut; };
     for (const auto& tunnel : tunnels_)
-        if (tunnel->learner)
+        if (tunnel->learner && !waits(*tunnel))
             return false; // a key is being learnt; its outcome decides
     for (const auto& tunnel : tunnels_)
-        if (!checkTunnel(*tunnel))
+        if (!waits(*tunnel) && !checkTunnel(*tunnel))
             return false;
     // Numbered 1, 2, ... from the top.
     for (size_t i = 0; i < tunnels_.size(); ++i) {
@@ -587,7 +814,7 @@ bool TTunnelController::startWork() {
     // Keys edited since their application are learnt first, all at once.
     std::vector<Tunnel*> relearn;
     for (const auto& tunnel : tunnels_)
-        if (trimmed(tunnel->typedKey) != tunnel->appliedKey)
+        if (!waits(*tunnel) && trimmed(tunnel->typedKey) != tunnel->appliedKey)
             relearn.push_back(tunnel.get());
     startLearning_ = relearn.size();
     for (Tunnel* tunnel : relearn) {
@@ -603,7 +830,7 @@ void TTunnelController::startWorkers() {
     if (!workMode_)
         return; // stopped while keys were learnt
     for (const auto& tunnel : tunnels_)
-        if (tunnel->mode.empty())
+        if (tunnel->mode.empty() && !tunnel->retrying && !tunnel->leftOut)
             startFailed_ = true;
     if (startFailed_) {
         // Silently back to configuration; the tunnels' texts say why.
@@ -611,12 +838,9 @@ void TTunnelController::startWorkers() {
         return;
     }
     // Started from the bottom up; in a tunnel the cloud slot first.
-    for (auto it = tunnels_.rbegin(); it != tunnels_.rend(); ++it) {
-        Tunnel& tunnel = **it;
-        tunnel.work = true;
-        for (const auto& slot : tunnel.slots)
-            setSlotWorkMode(tunnel, *slot, true);
-    }
+    for (auto it = tunnels_.rbegin(); it != tunnels_.rend(); ++it)
+        if (!(*it)->retrying && !(*it)->leftOut)
+            joinWork(**it);
 }
 
 void TTunnelController::stopWork() {

@@ -11,6 +11,7 @@
 #include <vector>
 
 class TDeviceWatch;
+class TSoleInstanceLock;
 class TThread;
 
 // Hands a call to the controller's loop from any thread; the call is dropped
@@ -65,12 +66,27 @@ public:
     std::string hiddenPort(TTunnelId tunnel) const;
     bool slotWorking(TTunnelId tunnel, TSlotType kind) const;
     bool learning(TTunnelId tunnel) const;
+    // True while a saved key that could not be learnt (the cloud was out of
+    // reach or answered nonsense) waits for, or runs, its next try.
+    bool retrying(TTunnelId tunnel) const;
 
     // --- commands (errors reach the listener as messages unless said)
     // Reads the settings file, lists its tunnels in file order and learns all
     // their keys at once; when every run is over saves once, reports the first
     // error, or starts work when tunnels were loaded. loadFinished() follows.
     // Called once, on an empty list.
+    //
+    // Before that it tidies up after a previous run: an unreadable pair list
+    // is set aside (reported), and when no other instance of the program runs
+    // for this pair list, the temporary files of an interrupted save beside
+    // the settings file and the pair list are removed, and so are the pairs no
+    // saved tunnel names. A saved tunnel whose pair is missing gets it
+    // installed again (the same number). Saved tunnels whose key is empty,
+    // too long or unreadable, and entries that cannot be used, are reported
+    // naming the tunnel; such tunnels stay out of the automatic start, the
+    // others start. A key that could not be learnt because the cloud was out
+    // of reach is tried again in the background with a growing pause (the
+    // tunnel keeps its port meanwhile) and the tunnel joins work once learnt.
     void load();
     // A tunnel with its cloud slot at the bottom of the list; saved.
     TTunnelId addTunnel();
@@ -93,7 +109,8 @@ public:
     void deleteSlot(TTunnelId tunnel, TSlotType kind);
     // Removes the tunnel and its pair; saved. Ignored while work runs.
     void deleteTunnel(TTunnelId tunnel);
-    // Checks every tunnel (the first failure is reported, nothing starts),
+    // Checks every tunnel but those whose key is retried in the background
+    // (the first failure is reported, nothing starts),
     // numbers them from the top, learns keys edited since their application
     // (all at once) and starts every slot's worker. A failure then puts every
     // tunnel back into configuration mode without a message. False when the
@@ -116,6 +133,10 @@ public:
 
     // Ticks from the last device change to the refresh.
     static constexpr uint32_t refreshDelayMs = 1000;
+    // Pauses between the tries of a saved key the cloud could not be asked
+    // about: the first, doubled after each failure up to the last.
+    static constexpr uint32_t firstRetryPauseMs = 3000;
+    static constexpr uint32_t longestRetryPauseMs = 30000;
 
 private:
     struct Slot;
@@ -140,7 +161,14 @@ private:
     void startLearning(Tunnel& tunnel, bool byUser);
     void learningDone(TTunnelId tunnel, uint64_t run);
     void dropLearning(Tunnel& tunnel);
+    void retryLater(Tunnel& tunnel, const TConnection& learnt);
+    void retryLearning(TTunnelId tunnel);
+    void stopRetrying(Tunnel& tunnel);
+    void joinWork(Tunnel& tunnel);
+    void tidyUp(const std::vector<struct TStoredTunnel>& stored);
+    void reinstallMissingPairs();
     void loadDone();
+    bool beginWork();
     void startWorkers();
     bool checkTunnel(Tunnel& tunnel);
     void setSlotWorkMode(Tunnel& tunnel, Slot& slot, bool work);
@@ -163,8 +191,11 @@ private:
     size_t loadLearning_ = 0;
     size_t startLearning_ = 0;
     bool startFailed_ = false;
-    size_t loadedTunnels_ = 0;
     std::unique_ptr<TTunnelMessage> loadError_;
+    // What the load found in the saved tunnels and the pair list, reported
+    // when it is over.
+    std::vector<TTunnelMessage> loadNotes_;
+    std::unique_ptr<TSoleInstanceLock> soleInstance_;
     std::vector<std::weak_ptr<TThread>> refreshers_;
     std::unique_ptr<TDeviceWatch> deviceWatch_;
 };

@@ -48,14 +48,22 @@ enum class TTunnelErrorKind : uint8_t {
     TakenOver,         // another computer took the channel; `status` says so
     SettingsFile,      // the settings file could not be read or written; `detail`
     PortPairs,         // a pair could not be installed or removed; `detail`
+    KeyTooLong,        // a saved key longer than the cloud takes (255 characters)
+    KeyUnreadable,     // a saved key that is not UTF-8 or holds control characters
+    StoredEntry,       // entries of a saved tunnel that cannot be used; `detail`
+    PairListSetAside,  // the unreadable pair list was set aside; `detail` names both paths
 };
 
 // A message for the user: an error box in the window, a line headless.
 struct TTunnelMessage {
     TTunnelErrorKind kind{};
-    TTunnelId tunnel = 0;   // 0 when no tunnel is concerned
-    TSlotStatus status;     // LearningFailed, TakenOver
-    std::string detail;     // SettingsFile, PortPairs: the system's words
+    TTunnelId tunnel = 0; // 0 when no tunnel is concerned
+    TSlotStatus status;   // LearningFailed, TakenOver
+    // SettingsFile, PortPairs, StoredEntry, PairListSetAside: the system's words
+    std::string detail;
+    // The tunnel's place in the list (1 = top) when the text names it: the
+    // problems found in the saved tunnels at a load.
+    size_t position = 0;
     size_t otherTunnel = 0; // DuplicateKey: the other tunnel's position (1 = top)
 };
 

@@ -160,7 +160,19 @@ std::string messageText(const TTunnelMessage& message) {
     case TTunnelErrorKind::NoComPort:
         return "Не создан локальный COM-порт";
     case TTunnelErrorKind::NoKey:
+        if (message.position > 0)
+            return Format("Туннель %zu: не указан ключ туннеля", message.position);
         return "Не указан ключ туннеля";
+    case TTunnelErrorKind::KeyTooLong:
+        return Format("Туннель %zu: ключ туннеля длиннее 255 символов", message.position);
+    case TTunnelErrorKind::KeyUnreadable:
+        return Format("Туннель %zu: ключ туннеля не читается (недопустимые символы)",
+                      message.position);
+    case TTunnelErrorKind::StoredEntry:
+        return Format("Туннель %zu: запись в файле настроек не может быть использована: %s",
+                      message.position, message.detail.c_str());
+    case TTunnelErrorKind::PairListSetAside:
+        return "Список виртуальных COM-портов не удалось прочитать, он отложен: " + message.detail;
     case TTunnelErrorKind::TooFewSlots:
         return "В \"хабе\" должно быть сконфигурировано как минимум 2 ендпоинта.";
     case TTunnelErrorKind::LearningFailed:

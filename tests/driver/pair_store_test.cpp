@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -81,6 +82,21 @@ std::string fileBytes(const std::string& path) {
 
 // A store that cannot be used is named, kept under another name, and replaced
 // by one with the pairs that could be read; a change then goes on.
+TEST_F(PairStoreTest, AWantedNumberIsTakenWhenFreeElseTheLowestFree) {
+    EXPECT_EQ(7, addPairToStore(nullptr, 7));
+    EXPECT_EQ(0, addPairToStore(nullptr, 7));
+    EXPECT_EQ(1, addPairToStore());
+    EXPECT_EQ((std::vector<int>{7, 0, 1}), installedPairs());
+}
+
+TEST_F(PairStoreTest, OneInstanceHoldsTheStoreAtATime) {
+    auto first = std::make_unique<TSoleInstanceLock>();
+    EXPECT_TRUE(first->sole());
+    EXPECT_FALSE(TSoleInstanceLock().sole());
+    first.reset();
+    EXPECT_TRUE(TSoleInstanceLock().sole());
+}
+
 TEST_F(PairStoreTest, UnreadableStoresAreSetAsideNotTakenForEmpty) {
     const std::string file = pairStoreFile();
     const std::string aside = file + ".unreadable.1";

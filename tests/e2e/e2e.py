@@ -9,6 +9,7 @@ import os
 import re
 import shutil
 import signal
+import socket
 import subprocess
 import sys
 import tempfile
@@ -265,6 +266,39 @@ def scenario_reconnect(root):
     finally:
         program.stop()
         sim.stop()
+
+
+def scenario_late_cloud(root):
+    """Started while the cloud cannot be reached: the saved tunnel comes up by
+    itself once the cloud is there, without anybody applying its key."""
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        absent = probe.getsockname()[1]
+
+    class NoCloud:
+        port = absent
+
+    user = User(root, "user")
+    user.choose_settings(False)
+    user.write_settings("e2e-late")
+    program = user.start_program(NoCloud)
+    sim = None
+    try:
+        program.wait_line("^Tunnel 1 cloud status: ")
+        if user.saved_pair() is not None:
+            raise Failure("a pair was installed for a key nobody could learn")
+        sim = Simulator("e2e-late", port=absent)
+        wait_for(f"the pair number to be saved in {user.settings}",
+                 lambda: user.saved_pair() is not None)
+        path = user.port_path(user.saved_pair())
+        wait_for(f"{path} to appear", lambda: os.path.exists(path))
+        with open_port(path) as port:
+            sim.wait_line("settings from .*: " + re.escape(SETTINGS_TEXT))
+            expect_echo(port, b"came up by itself")
+    finally:
+        program.stop()
+        if sim:
+            sim.stop()
 
 
 CONFLICT_TEXT = "Ошибка открытия туннеля, из-за уже установленного другого туннеля, с ip адреса"

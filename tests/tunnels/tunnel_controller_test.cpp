@@ -9,8 +9,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <fcntl.h>
+#include <fstream>
 #include <map>
 #include <set>
+#include <sys/file.h>
+#include <unistd.h>
 
 namespace {
 
@@ -356,11 +360,16 @@ TEST_F(TunnelControllerTest, LoadingKeepsEveryStoredTunnel) {
     EXPECT_EQ(events->order, tunnels);
     EXPECT_EQ(events->keys[tunnels[0]], goodKey);
     EXPECT_EQ(events->keys[tunnels[1]], "");
-    // The tunnel without a key is restored as it was left and stops the
-    // automatic start with its message.
-    EXPECT_EQ(events->messageKinds(), Kinds{TTunnelErrorKind::NoKey});
+    // The tunnel without a key is restored as it was left, named and left out
+    // of the automatic start; so is the entry "COM5", which is no pair number.
+    EXPECT_EQ(events->messageKinds(),
+              (Kinds{TTunnelErrorKind::NoKey, TTunnelErrorKind::StoredEntry}));
     EXPECT_EQ(events->messages[0].tunnel, tunnels[1]);
-    EXPECT_FALSE(controller->inWorkMode());
+    EXPECT_EQ(events->messages[0].position, 2u);
+    EXPECT_EQ(events->messages[1].position, 3u);
+    EXPECT_TRUE(controller->inWorkMode());
+    EXPECT_FALSE(controller->slotWorking(tunnels[1], stTCPClient));
+    EXPECT_TRUE(controller->slotWorking(tunnels[2], stComPort));
     // "COM5" is no pair number, so that tunnel got a new pair like the first
     // (the keys are learnt at once: either may get the lower number).
     ASSERT_TRUE(hasSlot(tunnels[2], stComPort));
@@ -376,6 +385,7 @@ TEST_F(TunnelControllerTest, LoadingKeepsEveryStoredTunnel) {
 
     // Without the tunnel that has no key, the next start finds both pairs,
     // installs nothing and starts work by itself.
+    controller->stopWork();
     controller->deleteTunnel(tunnels[1]);
     controller.reset();
     start();
@@ -534,3 +544,146 @@ TEST_F(TunnelControllerTest, ABurstOfDeviceChangesGivesOneRefreshASecondAfterThe
 }
 
 } // namespace
+
+TEST_F(TunnelControllerTest, ASavedTunnelComesUpByItselfOnceTheCloudCanBeReached) {
+    // Its pair went missing meanwhile: it is installed again with its number.
+    writeSettings("[Connections]\nConnection0Tunnel=" + goodKey + "\nConnection0ComPort=7\n");
+    ManualClock clock;
+    auto unreachable = std::make_unique<SilentCloud>();
+    controller->load();
+    unreachable->hangUp();
+    ASSERT_TRUE(pump([&] { return events->loaded; }));
+    const TTunnelId tunnel = controller->tunnels().at(0);
+    EXPECT_TRUE(controller->retrying(tunnel));
+    EXPECT_TRUE(events->messages.empty());
+    EXPECT_EQ(installedPairs(), std::vector<int>{7});
+    EXPECT_EQ(controller->hiddenPort(tunnel), hiddenPortName(7));
+    EXPECT_TRUE(controller->inWorkMode());
+    EXPECT_FALSE(controller->slotWorking(tunnel, stComPort));
+    EXPECT_NE((events->status[{tunnel, stTCPClient}].zvlCloseReason),
+              zvlCloseReason_notYetConnected);
+    EXPECT_FALSE(events->busy); // the window stays usable meanwhile
+
+    // Still out of reach at the first try: the pause doubles.
+    unreachable.reset();
+    unreachable = std::make_unique<SilentCloud>();
+    clock.advance(TTunnelController::firstRetryPauseMs - 1);
+    loop.runPending();
+    EXPECT_FALSE(controller->learning(tunnel));
+    clock.advance(1);
+    loop.runPending();
+    EXPECT_TRUE(controller->learning(tunnel));
+    unreachable->hangUp();
+    ASSERT_TRUE(pump([&] { return !controller->learning(tunnel); }));
+    EXPECT_TRUE(controller->retrying(tunnel));
+
+    unreachable.reset();
+    clock.advance(2 * TTunnelController::firstRetryPauseMs - 1);
+    loop.runPending();
+    EXPECT_FALSE(controller->learning(tunnel));
+    clock.advance(1);
+    ASSERT_TRUE(pump([&] { return !controller->retrying(tunnel) && authorized(tunnel); }));
+    EXPECT_TRUE(controller->slotWorking(tunnel, stComPort));
+    EXPECT_EQ(events->numbers[tunnel], 1);
+    EXPECT_TRUE(events->messages.empty());
+    EXPECT_EQ(controller->pairNumber(tunnel), 7);
+}
+
+TEST_F(TunnelControllerTest, ARefusedSavedKeyStaysRefused) {
+    writeSettings("[Connections]\nConnection0Tunnel=wrong-key\n");
+    controller->load();
+    ASSERT_TRUE(pump([&] { return events->loaded; }));
+    const TTunnelId tunnel = controller->tunnels().at(0);
+    EXPECT_FALSE(controller->retrying(tunnel));
+    EXPECT_FALSE(controller->inWorkMode());
+    EXPECT_FALSE(hasSlot(tunnel, stComPort));
+    EXPECT_EQ(events->messageKinds(), Kinds{TTunnelErrorKind::TooFewSlots});
+}
+
+TEST_F(TunnelControllerTest, UnusableSavedKeysAreNamedAndTheOtherTunnelsStart) {
+    const std::string longKey(300, 'k');
+    const std::string eightBitKey = "K\xE9Y\xFF";
+    const std::string file = "[Connections]\nConnection0Tunnel=" + longKey +
+                             "\nConnection1Tunnel=" + eightBitKey +
+                             "\nConnection2Tunnel=" + goodKey + "\n";
+    writeSettings(file);
+    controller->load();
+    ASSERT_TRUE(pump([&] { return events->loaded; }));
+    const auto tunnels = controller->tunnels();
+    ASSERT_EQ(tunnels.size(), 3u);
+    EXPECT_EQ(events->messageKinds(),
+              (Kinds{TTunnelErrorKind::KeyTooLong, TTunnelErrorKind::KeyUnreadable}));
+    EXPECT_EQ(events->messages[0].position, 1u);
+    EXPECT_EQ(events->messages[1].position, 2u);
+    EXPECT_TRUE(controller->inWorkMode());
+    ASSERT_TRUE(pump([&] { return authorized(tunnels[2]); }));
+    EXPECT_FALSE(controller->slotWorking(tunnels[0], stTCPClient));
+
+    // Saving another tunnel writes the keys it never changed back byte for byte.
+    controller->stopWork();
+    controller->addTunnel();
+    const std::string saved = settingsText();
+    EXPECT_NE(saved.find("Connection0Tunnel=" + longKey + "\n"), std::string::npos);
+    EXPECT_NE(saved.find("Connection1Tunnel=" + eightBitKey + "\n"), std::string::npos);
+    EXPECT_NE(saved.find("Connection3Tunnel="), std::string::npos);
+}
+
+TEST_F(TunnelControllerTest, AStartAloneRemovesOrphanPairsAndLeftoversOfInterruptedSaves) {
+    const int named = addPairToStore();
+    const int orphan = addPairToStore();
+    writeSettings(Format("[Connections]\nConnection0Tunnel=%s\nConnection0ComPort=%d\n",
+                         goodKey.c_str(), named));
+    const std::filesystem::path stray[] = {settingsPath().parent_path() / ".replace.Ab12Cd",
+                                           std::filesystem::path(pairStoreFolder()) /
+                                               ".replace.x9Y8z7"};
+    for (const auto& path : stray)
+        std::ofstream(path) << "half a save";
+    const auto strayLeft = [&] {
+        return std::count_if(std::begin(stray), std::end(stray),
+                             [](const auto& path) { return std::filesystem::exists(path); });
+    };
+
+    // Another instance runs: it may be saving or installing just now.
+    const int other =
+        ::open(TSoleInstanceLock::lockFile().c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    ASSERT_GE(other, 0);
+    ASSERT_EQ(::flock(other, LOCK_EX | LOCK_NB), 0);
+    controller->load();
+    ASSERT_TRUE(pump([&] { return events->loaded; }));
+    EXPECT_EQ(installedPairs(), (std::vector<int>{named, orphan}));
+    EXPECT_EQ(strayLeft(), 2);
+
+    // Another settings file used the list once: its tunnels may name the pair.
+    controller.reset();
+    ::close(other);
+    const std::string sharedMark = pairStoreFolder() + "/pairs.shared";
+    std::ofstream{sharedMark};
+    start();
+    controller->load();
+    ASSERT_TRUE(pump([&] { return events->loaded; }));
+    EXPECT_EQ(installedPairs(), (std::vector<int>{named, orphan}));
+    EXPECT_EQ(strayLeft(), 0);
+
+    controller.reset();
+    std::filesystem::remove(sharedMark);
+    start();
+    controller->load();
+    ASSERT_TRUE(pump([&] { return events->loaded; }));
+    EXPECT_EQ(installedPairs(), std::vector<int>{named});
+    EXPECT_TRUE(controller->inWorkMode());
+    EXPECT_TRUE(events->messages.empty());
+}
+
+TEST_F(TunnelControllerTest, AnUnreadablePairListIsSetAsideNamedAndTheTunnelGetsItsPairBack) {
+    std::filesystem::remove(pairStoreFile());
+    std::filesystem::create_directory(pairStoreFile()); // a folder in its place
+    writeSettings("[Connections]\nConnection0Tunnel=" + goodKey + "\nConnection0ComPort=3\n");
+    controller->load();
+    ASSERT_TRUE(pump([&] { return events->loaded; }));
+    ASSERT_EQ(events->messageKinds(), Kinds{TTunnelErrorKind::PairListSetAside});
+    EXPECT_NE(events->messages[0].detail.find(pairStoreFile()), std::string::npos);
+    EXPECT_TRUE(std::filesystem::is_directory(pairStoreFile() + ".unreadable.1"));
+    EXPECT_EQ(installedPairs(), std::vector<int>{3});
+    EXPECT_TRUE(controller->inWorkMode());
+    std::filesystem::remove_all(pairStoreFile() + ".unreadable.1");
+}

@@ -200,7 +200,7 @@ TEST(MessageTextTest, EveryKindHasItsWords) {
         {{TTunnelErrorKind::LearningFailed, 1, refused, {}}, "Ошибка в ключе туннеля"},
         {{TTunnelErrorKind::LearningFailed, 1, refused, "cloud.example:12892"},
          "Ошибка в ключе туннеля\nСервер: cloud.example:12892"},
-        {{TTunnelErrorKind::DuplicateKey, 3, {}, {}, 2},
+        {{TTunnelErrorKind::DuplicateKey, 3, {}, {}, 0, 2},
          "Этот ключ уже указан в туннеле 2. Один ключ нельзя применить к двум туннелям: они "
          "мешали бы друг другу."},
         {{TTunnelErrorKind::UnsupportedTunnel, 1, {}, {}},
@@ -209,6 +209,17 @@ TEST(MessageTextTest, EveryKindHasItsWords) {
          "Не подключен к серверу: Ошибка в ключе туннеля"},
         {{TTunnelErrorKind::SettingsFile, 0, {}, "Unable to write to /x"}, "Unable to write to /x"},
         {{TTunnelErrorKind::PortPairs, 1, {}, "cannot start addCom"}, "cannot start addCom"},
+        {{TTunnelErrorKind::NoKey, 1, {}, {}, 2}, "Туннель 2: не указан ключ туннеля"},
+        {{TTunnelErrorKind::KeyTooLong, 1, {}, {}, 3},
+         "Туннель 3: ключ туннеля длиннее 255 символов"},
+        {{TTunnelErrorKind::KeyUnreadable, 1, {}, {}, 1},
+         "Туннель 1: ключ туннеля не читается (недопустимые символы)"},
+        {{TTunnelErrorKind::StoredEntry, 1, {}, "Connection0ComPort is not a pair number", 1},
+         "Туннель 1: запись в файле настроек не может быть использована: Connection0ComPort is "
+         "not a pair number"},
+        {{TTunnelErrorKind::PairListSetAside, 0, {}, "The pair list /p could not be read"},
+         "Список виртуальных COM-портов не удалось прочитать, он отложен: The pair list /p could "
+         "not be read"},
     };
     for (const auto& [message, text] : cases)
         EXPECT_EQ(messageText(message), text) << static_cast<int>(message.kind);

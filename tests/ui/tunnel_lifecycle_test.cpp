@@ -194,13 +194,28 @@ TEST_F(TunnelPanelTest, LoadingShowsEveryStoredTunnelInFileOrder) {
                   "\nConnection1Tunnel=\nConnection2Tunnel=" + portlessKey + "\n");
     auto& main = startProgram();
     ASSERT_EQ(main.tunnels().size(), 3u);
-    EXPECT_EQ(boxes.errors, Strings{"Не указан ключ туннеля"});
+    // The tunnel without a key is named and left out; the portless one stops
+    // the start.
+    EXPECT_EQ(boxes.errors,
+              (Strings{"Туннель 2: не указан ключ туннеля",
+                       "В \"хабе\" должно быть сконфигурировано как минимум 2 ендпоинта."}));
     EXPECT_FALSE(main.inWorkMode());
     EXPECT_EQ(client(main.tunnels()[0])->edtTunnelKey->text().toStdString(), goodKey);
     EXPECT_EQ(client(main.tunnels()[1])->edtTunnelKey->text(), "");
     EXPECT_EQ(client(main.tunnels()[2])->edtTunnelKey->text().toStdString(), portlessKey);
     EXPECT_NE(comPort(main.tunnels()[0]), nullptr);
     EXPECT_EQ(comPort(main.tunnels()[2]), nullptr);
+}
+
+TEST_F(TunnelPanelTest, AKeyThatIsNotUtf8IsNamedAndKeptByteForByte) {
+    const std::string eightBitKey = "K\xE9Y\xFF";
+    writeSettings("[Connections]\nConnection0Tunnel=" + eightBitKey + "\n");
+    auto& main = startProgram();
+    ASSERT_EQ(main.tunnels().size(), 1u);
+    EXPECT_EQ(boxes.errors, Strings{"Туннель 1: ключ туннеля не читается (недопустимые символы)"});
+    main.btnAddTunnel->click();
+    EXPECT_NE(settingsText().find("Connection0Tunnel=" + eightBitKey + "\nConnection1Tunnel=\n"),
+              std::string::npos);
 }
 
 TEST_F(TunnelPanelTest, ALoadErrorIsShown) {

@@ -88,7 +88,8 @@ TEST_F(WindowLayoutTest, FitsTheScreenWithOneFourAndTwelveTunnels) {
         QWidget* content = main.scrollConnections->widget();
         ASSERT_TRUE(processUntil([&] {
             return main.size() == main.sizeHint() &&
-                   content->height() >= content->minimumSizeHint().height();
+                   content->height() >= content->minimumSizeHint().height() &&
+                   content->width() <= main.scrollConnections->viewport()->width();
         }));
 
         const QRect screen = main.screen()->availableGeometry();
