@@ -114,6 +114,8 @@ void TComPortWorker::writeQueuedBytes() {
             return;
         }
         buffer.swap(connectionInfo->BytesToSend);
+        // Another serial slot's settings mean nothing to this port.
+        connectionInfo->queuedSettings.clear();
         connectionInfo->HasDataFromOthers = false;
     }
     if (buffer.empty())
@@ -173,10 +175,8 @@ void TComPortWorker::cPortCommunicationPropsChanged(TC0cCport*, bool PortOpened,
     const uint32_t now = GetTickCount();
     bool changed = false;
     handToOtherSlots(*connectionInfo, [&](TConnection& other) {
-        if (other.latestLocalportSettingsString == text)
+        if (!queueSettingsText(other, text))
             return;
-        other.latestLocalportSettingsString = text;
-        other.latestLocalportSettingsSent = false;
         other.LastDataFromOthersMillis = now;
         other.HasDataFromOthers = true;
         changed = true;

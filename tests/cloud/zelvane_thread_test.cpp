@@ -31,8 +31,7 @@ void queueFromSerial(const TConnection& serial, const TBytes& data) {
 
 void queueSettings(const TConnection& serial, const std::string& text) {
     handToOtherSlots(serial, [&](TConnection& other) {
-        other.latestLocalportSettingsString = text;
-        other.latestLocalportSettingsSent = false;
+        queueSettingsText(other, text);
         other.HasDataFromOthers = true;
         other.LastDataFromOthersMillis = GetTickCount();
     });
@@ -313,6 +312,7 @@ TEST_F(CloudClientTest, SettingsTextCarriesTheForceMarkerOnlyForAnOpenPort) {
     const std::vector<Case> cases = {
         {closedPortSettings, true, closedPortSettings, true},
         {open, true, open + " Force=true", false},
+        {closedPortSettings, false, closedPortSettings, false},
         {open, false, open, false},
         {open + " Force=true", true, open + " Force=true", false},
     };
@@ -329,17 +329,24 @@ TEST_F(CloudClientTest, SettingsTextCarriesTheForceMarkerOnlyForAnOpenPort) {
         EXPECT_EQ(cloud->latestLocalportSettingsString, c.text); // the stored text stays
     }
 
-    // Settings and data waiting together: the settings go first.
+    // Settings and data waiting together go out in the order they came; a
+    // change and its undoing with no byte between them tell nothing.
+    const std::string closed = closedPortSettings;
     queueFromSerial(*serial[0], {'x'});
-    queueSettings(*serial[0], closedPortSettings);
+    queueSettings(*serial[0], closed);
     queueFromSerial(*serial[0], {'y'});
+    queueSettings(*serial[0], open);
+    queueSettings(*serial[0], closed);
+    queueFromSerial(*serial[0], {'z'});
     clock->advance(cloudTiming::quietTimeMs + 1);
-    const auto settings = connection->tryReadSkippingKeepalives();
-    ASSERT_TRUE(settings);
-    EXPECT_EQ(settingsOf(*settings), closedPortSettings);
-    const auto data = connection->tryReadSkippingKeepalives();
-    ASSERT_TRUE(data);
-    EXPECT_EQ(data->payload, dataPayload("xy"));
+    std::vector<std::string> received;
+    for (int i = 0; i < 3; ++i) {
+        const auto packet = connection->tryReadSkippingKeepalives();
+        ASSERT_TRUE(packet);
+        received.push_back((packet->payload[1] == chData ? "D " : "S ") +
+                           std::string(packet->payload.begin() + 2, packet->payload.end()));
+    }
+    EXPECT_EQ(received, (std::vector<std::string>{"D x", "S " + closed, "D yz"}));
 }
 
 TEST_F(CloudClientTest, DatasourceStatusIsStoredAndAConflictPausesUntilAnswered) {
