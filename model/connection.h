@@ -121,6 +121,9 @@ struct TConnection {
 
     // Device name a COM-port slot opens (the hidden side of its pair).
     TShared<std::string> PortName;
+    // COM-port slot: the framing last sent on for the user's program, as
+    // "19200 8N1"; empty until a program's settings were sent.
+    TShared<std::string> portFraming;
 
     // Queue fields, guarded by BytesCriticalSection.
     // The newest settings text handed to the slot (8-bit). While
