@@ -48,6 +48,13 @@ TBytes dataPayload(const std::string& text) {
     return payload;
 }
 
+// "D <data>" or "S <settings text>": one channel message, for comparing
+// sequences.
+std::string channelMessage(const TPacket& packet) {
+    const std::string text(packet.payload.begin() + 2, packet.payload.end());
+    return (packet.payload[1] == chData ? "D " : "S ") + text;
+}
+
 std::string settingsOf(const TPacket& packet) {
     EXPECT_EQ(packet.type, ptChannel);
     EXPECT_GE(packet.payload.size(), 2u);
@@ -343,8 +350,7 @@ TEST_F(CloudClientTest, SettingsTextCarriesTheForceMarkerOnlyForAnOpenPort) {
     for (int i = 0; i < 3; ++i) {
         const auto packet = connection->tryReadSkippingKeepalives();
         ASSERT_TRUE(packet);
-        received.push_back((packet->payload[1] == chData ? "D " : "S ") +
-                           std::string(packet->payload.begin() + 2, packet->payload.end()));
+        received.push_back(channelMessage(*packet));
     }
     EXPECT_EQ(received, (std::vector<std::string>{"D x", "S " + closed, "D yz"}));
 }
@@ -582,3 +588,36 @@ TEST_F(CloudClientTest, BrokenStreamsAreDroppedAndReconnected) {
 }
 
 } // namespace
+
+// The cloud drops data of a port it does not know open: a new connection is
+// told the settings the queued bytes were written under before those bytes.
+TEST_F(CloudClientTest, ANewConnectionLearnsThePortStateBeforeTheBytesQueuedMeanwhile) {
+    useManualClock();
+    std::vector<PConnectionInfo> serial;
+    auto cloud = startWorking(&serial);
+    auto connection = acceptAdvancing(server);
+    ASSERT_TRUE(connection);
+    authorize(*connection, *cloud);
+    queueSettings(*serial[0], openPortSettings);
+    clock->advance(cloudTiming::quietTimeMs + 1);
+    auto packet = connection->tryReadSkippingKeepalives();
+    ASSERT_TRUE(packet);
+    EXPECT_EQ(settingsOf(*packet), openPortSettings);
+
+    connection->close();
+    ASSERT_TRUE(waitUntil([&] { return cloud->zvlConnectionStatus != zvlConnectedAndAuthorized; }));
+    queueFromSerial(*serial[0], {'a'});
+    queueSettings(*serial[0], closedPortSettings);
+    connection = acceptAdvancing(server);
+    ASSERT_TRUE(connection);
+    authorize(*connection, *cloud);
+    clock->advance(cloudTiming::quietTimeMs + 1);
+    std::vector<std::string> received;
+    for (int i = 0; i < 3; ++i) {
+        packet = connection->tryReadSkippingKeepalives();
+        ASSERT_TRUE(packet);
+        received.push_back(channelMessage(*packet));
+    }
+    EXPECT_EQ(received, (std::vector<std::string>{"S " + std::string(openPortSettings), "D a",
+                                                  "S " + std::string(closedPortSettings)}));
+}
