@@ -9,6 +9,7 @@
 
 #include <zelvane_config.h>
 
+#include <algorithm>
 #include <cstdlib>
 
 static_assert(sizeof(ZELVANE_VERSION_TEXT) - 1 <= maxRequestTextLength,
@@ -515,7 +516,6 @@ void TCloudClient::sendQueued() {
     if (!queuedSince)
         queuedSince = now;
     std::vector<TBytes> messages;
-    bool stillQueued;
     {
         std::lock_guard guard(record.BytesCriticalSection);
         // Ordinary traffic goes out after a short quiet time, so that a burst
@@ -525,29 +525,43 @@ void TCloudClient::sendQueued() {
                          record.BytesToSend.size() >= maxChannelData;
         if (!due)
             return;
-        if (!record.latestLocalportSettingsString.empty() && !record.latestLocalportSettingsSent) {
-            std::string settings = record.latestLocalportSettingsString;
+        const auto addSettings = [&](std::string settings) {
             if (record.forceTunnelSetup && contains(settings, "PortOpened: True")) {
                 record.forceTunnelSetup = false;
                 if (!contains(settings, " Force=true"))
                     settings += " Force=true";
             }
             messages.push_back(buildChannelSettings(settings));
+        };
+        // A batch larger than one message goes out as several, in order.
+        const TBytes& queue = record.BytesToSend;
+        const auto addData = [&](size_t from, size_t to) {
+            for (size_t offset = from; offset < to; offset += maxChannelData)
+                messages.push_back(
+                    buildChannelData(queue.data() + offset, std::min(maxChannelData, to - offset)));
+        };
+        // Settings and bytes go out in the order they came: the cloud drops
+        // data of a port it was not told is open.
+        if (!record.latestLocalportSettingsSent) {
             record.latestLocalportSettingsSent = true;
-            record.HasDataFromOthers = !record.BytesToSend.empty();
-        } else {
-            // A batch larger than one message goes out as several, in order.
-            const TBytes& queue = record.BytesToSend;
-            for (size_t offset = 0; offset < queue.size(); offset += maxChannelData)
-                messages.push_back(buildChannelData(
-                    queue.data() + offset, std::min(maxChannelData, queue.size() - offset)));
-            record.BytesToSend.clear();
-            record.HasDataFromOthers = false;
+            const std::string& head = settingsAtQueueHead(record);
+            if (!head.empty() &&
+                (record.queuedSettings.empty() || record.queuedSettings.front().atByte > 0))
+                addSettings(head);
         }
-        stillQueued = record.HasDataFromOthers;
+        size_t sentBytes = 0;
+        for (const TQueuedSettings& settings : record.queuedSettings) {
+            const size_t at = std::min(settings.atByte, queue.size());
+            addData(sentBytes, at);
+            addSettings(settings.text);
+            sentBytes = at;
+        }
+        addData(sentBytes, queue.size());
+        record.BytesToSend.clear();
+        record.queuedSettings.clear();
+        record.HasDataFromOthers = false;
     }
-    if (!stillQueued)
-        queuedSince.reset();
+    queuedSince.reset();
     for (const TBytes& message : messages)
         send(ptChannel, message);
 }

@@ -49,6 +49,9 @@ constexpr char signature[4] = {'c', '0', 'c', '\0'};
 // Bytes queued for a hidden side that does not read; beyond this the user's
 // program is held back by the pty instead.
 constexpr size_t hiddenBacklogLimit = 64 * 1024;
+// Taken from the pty at a close, whatever the hidden side's backlog; only a
+// program that opens and floods the port at once can reach it.
+constexpr size_t closingBacklogLimit = 4 * 1024 * 1024;
 constexpr auto attachWaitLimit = std::chrono::seconds(5);
 
 std::string errnoText(const std::string& what, int error) {
@@ -84,15 +87,23 @@ public:
     // Returns the watch descriptor, or -1 with errno set.
     int add(const std::string& path, uint32_t mask, const std::shared_ptr<TPairPty>& pair);
     void remove(int wd, const TPairPty* pair);
+    // Hands every event queued so far to its pairs; pair loop only. A pair
+    // calls it before taking the user's bytes, so that an open or close
+    // the kernel reported before those bytes is seen before them.
+    void takePendingEvents();
 
 private:
     void readEvents();
+    void finishTouched();
 
     std::mutex lock_;
     int inotify_ = -1;
     int initError_ = 0;
     std::unique_ptr<TLoopWatch> watch_;
     std::map<int, std::vector<std::weak_ptr<TPairPty>>> listeners_;
+    // Pair loop only.
+    bool taking_ = false;
+    std::vector<std::shared_ptr<TPairPty>> touched_;
 };
 
 TPairWatches& pairWatches() {
@@ -144,7 +155,7 @@ private:
     void updateInterest();
     void reconcileHiddenSide();
     void readHiddenSide();
-    void readMaster();
+    bool readMaster();
     void userSideChanged(bool open);
     void settingsChanged();
     void flushQueues();
@@ -502,25 +513,30 @@ void TPairPty::readHiddenSide() {
     }
 }
 
-void TPairPty::readMaster() {
+// Takes one packet from the user's side; false when there was none.
+bool TPairPty::readMaster() {
+    pairWatches().takePendingEvents();
+    if (tornDown_)
+        return false;
     char buffer[4097];
     const ssize_t n = ::read(master_, buffer, sizeof buffer);
     if (n <= 0)
-        return;
+        return false;
     if (buffer[0] != 0) {
         // Packet mode status byte; a settings change of the slave sets this bit.
         if (buffer[0] & TIOCPKT_IOCTL)
             settingsChanged();
-        return;
+        return true;
     }
     if (activeFd_ < 0)
-        return; // no hidden side open: dropped
+        return true; // no hidden side open: dropped
     std::lock_guard guard(lock_);
     for (ssize_t i = 1; i < n; ++i) {
         toHidden_ += buffer[i];
         if (escape_ != 0 && static_cast<uint8_t>(buffer[i]) == escape_)
             toHidden_ += static_cast<char>(reportEscapedChar);
     }
+    return true;
 }
 
 void TPairPty::settingsChanged() {
@@ -562,8 +578,13 @@ void TPairPty::watchEvent(const inotify_event& event) {
         // Each close and reopen counts, however quickly they follow.
         if ((event.mask & IN_OPEN) && ++slaveOpens_ == 1)
             userSideChanged(true);
-        if ((event.mask & IN_CLOSE) && slaveOpens_ > 0 && --slaveOpens_ == 0)
+        if ((event.mask & IN_CLOSE) && slaveOpens_ > 0 && --slaveOpens_ == 0) {
+            // What the program wrote before it closed goes ahead of the close
+            // report; the bytes are still in the pty, bounded by its buffer.
+            while (toHidden_.size() < closingBacklogLimit && readMaster()) {
+            }
             userSideChanged(false);
+        }
     } else if (event.wd == storeWatch_) {
         storeChanged_ = storeChanged_ || !(event.mask & (IN_CLOSE_WRITE | IN_MOVED_TO)) ||
                         (event.len > 0 && std::strcmp(event.name, "pairs") == 0);
@@ -690,8 +711,18 @@ void TPairWatches::remove(int wd, const TPairPty* pair) {
 }
 
 void TPairWatches::readEvents() {
+    takePendingEvents();
+    finishTouched();
+}
+
+void TPairWatches::takePendingEvents() {
+    // A pair that reads its pty while handling an event asks again: the
+    // events still unread wait for the outer call.
+    if (taking_ || inotify_ < 0)
+        return;
+    taking_ = true;
     alignas(inotify_event) char buffer[4096];
-    std::vector<std::shared_ptr<TPairPty>> touched;
+    const size_t touchedBefore = touched_.size();
     for (;;) {
         const ssize_t n = ::read(inotify_, buffer, sizeof buffer);
         if (n <= 0)
@@ -711,11 +742,20 @@ void TPairWatches::readEvents() {
             }
             for (const auto& pair : pairs) {
                 pair->watchEvent(*event);
-                if (std::find(touched.begin(), touched.end(), pair) == touched.end())
-                    touched.push_back(pair);
+                if (std::find(touched_.begin(), touched_.end(), pair) == touched_.end())
+                    touched_.push_back(pair);
             }
         }
     }
+    taking_ = false;
+    // Taken while a pair was serving: the rest of the work follows that.
+    if (touched_.size() > touchedBefore)
+        hostLoop().post([this] { finishTouched(); });
+}
+
+void TPairWatches::finishTouched() {
+    std::vector<std::shared_ptr<TPairPty>> touched;
+    touched.swap(touched_);
     for (const auto& pair : touched)
         pair->watchEventsDone();
 }

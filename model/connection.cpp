@@ -53,6 +53,31 @@ void handToOtherSlots(const TConnection& producer, const std::function<void(TCon
         other->BytesCriticalSection.Release();
 }
 
+bool queueSettingsText(TConnection& slot, const std::string& text) {
+    if (text == slot.latestLocalportSettingsString)
+        return false;
+    auto& queued = slot.queuedSettings;
+    if (queued.empty())
+        slot.settingsBeforeQueued = slot.latestLocalportSettingsString;
+    if (!queued.empty() && queued.back().atByte == slot.BytesToSend.size()) {
+        queued.back().text = text;
+        // Changed and changed back with no byte in between: nothing to tell.
+        const std::string& before =
+            queued.size() > 1 ? queued[queued.size() - 2].text : slot.settingsBeforeQueued;
+        if (text == before)
+            queued.pop_back();
+    } else {
+        queued.push_back({slot.BytesToSend.size(), text});
+    }
+    slot.latestLocalportSettingsString = text;
+    return true;
+}
+
+const std::string& settingsAtQueueHead(const TConnection& slot) {
+    return slot.queuedSettings.empty() ? slot.latestLocalportSettingsString
+                                       : slot.settingsBeforeQueued;
+}
+
 void wakeSlotWorker(const TConnection& connection) {
     if (connection.queueWake)
         connection.queueWake();

@@ -86,6 +86,13 @@ private:
     T value_{};
 };
 
+// A settings text waiting in a slot's queue at a point of its byte queue: it
+// goes out after the first `atByte` bytes of BytesToSend and before the rest.
+struct TQueuedSettings {
+    size_t atByte = 0;
+    std::string text; // 8-bit
+};
+
 struct THubInfo;
 struct TConnection;
 using PHubInfo = std::shared_ptr<THubInfo>;
@@ -114,10 +121,21 @@ struct TConnection {
 
     // Device name a COM-port slot opens (the hidden side of its pair).
     TShared<std::string> PortName;
+    // COM-port slot: the framing last sent on for the user's program, as
+    // "19200 8N1"; empty until a program's settings were sent.
+    TShared<std::string> portFraming;
 
     // Queue fields, guarded by BytesCriticalSection.
-    std::string latestLocalportSettingsString; // 8-bit
+    // The newest settings text handed to the slot (8-bit). While
+    // latestLocalportSettingsSent is false, the text in effect at the head of
+    // the queue goes out (again) before anything queued.
+    std::string latestLocalportSettingsString;
     bool latestLocalportSettingsSent = false;
+    // Settings texts in the order they came, each at its place among the
+    // bytes; queueSettingsText keeps them.
+    std::vector<TQueuedSettings> queuedSettings;
+    // The text in effect before the first of queuedSettings.
+    std::string settingsBeforeQueued;
     uint32_t LastDataFromOthersMillis = 0;
     std::atomic<bool> HasDataFromOthers{false};
     std::vector<uint8_t> BytesToSend;
@@ -179,6 +197,14 @@ PConnectionInfo newLearningRecord();
 // locks in list order, lets `store` fill each, then releases them in the same
 // order. A producer without a hub hands nothing on.
 void handToOtherSlots(const TConnection& producer, const std::function<void(TConnection&)>& store);
+
+// Queues a settings text behind the bytes queued so far; under the slot's
+// BytesCriticalSection. A text that follows the previous one with no byte in
+// between replaces it. False when the text is the one already in effect.
+bool queueSettingsText(TConnection& slot, const std::string& text);
+
+// The settings text in effect at the head of the slot's queue; under its lock.
+const std::string& settingsAtQueueHead(const TConnection& slot);
 
 // Tells the slot's worker that its queue changed; call under the slot's
 // BytesCriticalSection after changing it.

@@ -8,14 +8,29 @@
 #include <exception>
 #include <vector>
 
+namespace {
+// Mark and space have no word of their own in the settings text; they read
+// as "none".
+const char* parityWord(int32_t Parity) {
+    return Parity == 1 ? "odd" : Parity == 2 ? "even" : "none";
+}
+
+// One and a half stop bits read as "1".
+const char* stopBitsWord(int32_t StopBits) {
+    return StopBits == 2 ? "2" : "1";
+}
+} // namespace
+
 std::string portSettingsText(bool PortOpened, int32_t Speed, int32_t DataBits, int32_t Parity,
                              int32_t StopBits) {
-    // Mark and space have no word of their own here; they read as "none".
-    const char* parity = Parity == 1 ? "odd" : Parity == 2 ? "even" : "none";
-    // One and a half stop bits read as "1".
-    const char* stopBits = StopBits == 2 ? "2" : "1";
     return Format("PortOpened: %s, Speed=%d, DataBits=%d, Parity=%s, StopBits=%s",
-                  PortOpened ? "True" : "False", Speed, DataBits, parity, stopBits);
+                  PortOpened ? "True" : "False", Speed, DataBits, parityWord(Parity),
+                  stopBitsWord(StopBits));
+}
+
+std::string portFramingText(int32_t Speed, int32_t DataBits, int32_t Parity, int32_t StopBits) {
+    return Format("%d %d%c%s", Speed, DataBits, parityWord(Parity)[0] - 'a' + 'A',
+                  stopBitsWord(StopBits));
 }
 
 TComPortWorker::TComPortWorker(PConnectionInfo aConnectionInfo)
@@ -114,6 +129,8 @@ void TComPortWorker::writeQueuedBytes() {
             return;
         }
         buffer.swap(connectionInfo->BytesToSend);
+        // Another serial slot's settings mean nothing to this port.
+        connectionInfo->queuedSettings.clear();
         connectionInfo->HasDataFromOthers = false;
     }
     if (buffer.empty())
@@ -173,15 +190,22 @@ void TComPortWorker::cPortCommunicationPropsChanged(TC0cCport*, bool PortOpened,
     const uint32_t now = GetTickCount();
     bool changed = false;
     handToOtherSlots(*connectionInfo, [&](TConnection& other) {
-        if (other.latestLocalportSettingsString == text)
+        if (!queueSettingsText(other, text))
             return;
-        other.latestLocalportSettingsString = text;
-        other.latestLocalportSettingsSent = false;
         other.LastDataFromOthersMillis = now;
         other.HasDataFromOthers = true;
         changed = true;
     });
     connectionInfo->LastDataSelfMillis = now;
-    if (changed)
-        logLine("CommunicationPropsChanged: " + text);
+    if (!changed)
+        return;
+    logLine("CommunicationPropsChanged: " + text);
+    const std::string framing = portFramingText(Speed, DataBits, Parity, StopBits);
+    connectionInfo->portFraming.set(framing);
+    notifySlot(*connectionInfo, WM_CONNECTION_STATUS);
+    // A pseudo-terminal keeps 8 data bits and no parity, whatever the
+    // program asked for.
+    logConnectionEvent(connectionInfo.get(),
+                       "Port framing sent: " + framing +
+                           " (data bits and parity of a virtual port are always 8 and none)");
 }

@@ -58,3 +58,7 @@ constexpr uint32_t comportReopenDelayMs = 2000;
 // like, as the cloud receives it.
 std::string portSettingsText(bool PortOpened, int32_t Speed, int32_t DataBits, int32_t Parity,
                              int32_t StopBits);
+
+// "19200 8E1": the framing of a settings text in short, as the slot and the
+// log show it.
+std::string portFramingText(int32_t Speed, int32_t DataBits, int32_t Parity, int32_t StopBits);

@@ -28,7 +28,29 @@ void ParseLsrMst(LsrMstEscape& escape, const uint8_t* buffer, int32_t length) {
     int32_t count = 0;
     bool changed = false;
 
+    const auto deliverData = [&] {
+        if (count > 0 && escape.fC0cOnRxCharEvent)
+            escape.fC0cOnRxCharEvent(escape.fPort, count, output);
+        output.clear();
+        count = 0;
+    };
+    // Data and settings are delivered in the order they came: the bytes
+    // before a change with the settings that were in effect for them.
+    const auto deliverChange = [&] {
+        if (!changed)
+            return;
+        deliverData();
+        changed = false;
+        const bool allKnown = escape.fOtherPortOpened >= 0 && escape.fOtherPortSpeed >= 0 &&
+                              escape.fOtherPortDataBits >= 0 && escape.fOtherPortParity >= 0 &&
+                              escape.fOtherPortStopBits >= 0;
+        if (allKnown && escape.fC0cOnCommunicationPropsChangedEvent)
+            escape.fC0cOnCommunicationPropsChangedEvent(
+                escape.fPort, escape.fOtherPortOpened == 1, escape.fOtherPortSpeed,
+                escape.fOtherPortDataBits, escape.fOtherPortParity, escape.fOtherPortStopBits);
+    };
     auto appendData = [&](uint8_t b) {
+        deliverChange();
         output += static_cast<char>(b);
         ++count;
     };
@@ -157,13 +179,6 @@ void ParseLsrMst(LsrMstEscape& escape, const uint8_t* buffer, int32_t length) {
         }
     }
 
-    const bool allKnown = escape.fOtherPortOpened >= 0 && escape.fOtherPortSpeed >= 0 &&
-                          escape.fOtherPortDataBits >= 0 && escape.fOtherPortParity >= 0 &&
-                          escape.fOtherPortStopBits >= 0;
-    if (changed && allKnown && escape.fC0cOnCommunicationPropsChangedEvent)
-        escape.fC0cOnCommunicationPropsChangedEvent(
-            escape.fPort, escape.fOtherPortOpened == 1, escape.fOtherPortSpeed,
-            escape.fOtherPortDataBits, escape.fOtherPortParity, escape.fOtherPortStopBits);
-    if (count > 0 && escape.fC0cOnRxCharEvent)
-        escape.fC0cOnRxCharEvent(escape.fPort, count, output);
+    deliverChange();
+    deliverData();
 }

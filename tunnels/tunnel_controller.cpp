@@ -84,6 +84,7 @@ TSlotStatus slotStatusOf(const TConnection& c) {
     status.datasourceCloseReason = c.datasourceCloseReason;
     status.datasourceExtended = c.datasourceChannelStateExtendedString.get();
     status.comportStatus = c.comportStatus;
+    status.portFraming = c.portFraming.get();
     return status;
 }
 

@@ -19,6 +19,7 @@ struct TSlotStatus {
     TDatasourceCloseReason datasourceCloseReason = crUnknown;
     std::string datasourceExtended; // 8-bit, as the cloud sent it
     TC0mPortStatus comportStatus = c0mPortUnknown;
+    std::string portFraming; // COM-port slot: "19200 8N1", the framing sent on
 };
 
 // A snapshot of the record's status fields.

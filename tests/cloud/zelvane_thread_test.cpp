@@ -33,8 +33,7 @@ void queueFromSerial(const TConnection& serial, const TBytes& data) {
 
 void queueSettings(const TConnection& serial, const std::string& text) {
     handToOtherSlots(serial, [&](TConnection& other) {
-        other.latestLocalportSettingsString = text;
-        other.latestLocalportSettingsSent = false;
+        queueSettingsText(other, text);
         other.HasDataFromOthers = true;
         other.LastDataFromOthersMillis = GetTickCount();
     });
@@ -49,6 +48,13 @@ TBytes dataPayload(const std::string& text) {
     TBytes payload{ptChannel, chData};
     payload.insert(payload.end(), text.begin(), text.end());
     return payload;
+}
+
+// "D <data>" or "S <settings text>": one channel message, for comparing
+// sequences.
+std::string channelMessage(const TPacket& packet) {
+    const std::string text(packet.payload.begin() + 2, packet.payload.end());
+    return (packet.payload[1] == chData ? "D " : "S ") + text;
 }
 
 std::string settingsOf(const TPacket& packet) {
@@ -315,6 +321,7 @@ TEST_F(CloudClientTest, SettingsTextCarriesTheForceMarkerOnlyForAnOpenPort) {
     const std::vector<Case> cases = {
         {closedPortSettings, true, closedPortSettings, true},
         {open, true, open + " Force=true", false},
+        {closedPortSettings, false, closedPortSettings, false},
         {open, false, open, false},
         {open + " Force=true", true, open + " Force=true", false},
     };
@@ -331,17 +338,23 @@ TEST_F(CloudClientTest, SettingsTextCarriesTheForceMarkerOnlyForAnOpenPort) {
         EXPECT_EQ(cloud->latestLocalportSettingsString, c.text); // the stored text stays
     }
 
-    // Settings and data waiting together: the settings go first.
+    // Settings and data waiting together go out in the order they came; a
+    // change and its undoing with no byte between them tell nothing.
+    const std::string closed = closedPortSettings;
     queueFromSerial(*serial[0], {'x'});
-    queueSettings(*serial[0], closedPortSettings);
+    queueSettings(*serial[0], closed);
     queueFromSerial(*serial[0], {'y'});
+    queueSettings(*serial[0], open);
+    queueSettings(*serial[0], closed);
+    queueFromSerial(*serial[0], {'z'});
     clock->advance(cloudTiming::quietTimeMs + 1);
-    const auto settings = connection->tryReadSkippingKeepalives();
-    ASSERT_TRUE(settings);
-    EXPECT_EQ(settingsOf(*settings), closedPortSettings);
-    const auto data = connection->tryReadSkippingKeepalives();
-    ASSERT_TRUE(data);
-    EXPECT_EQ(data->payload, dataPayload("xy"));
+    std::vector<std::string> received;
+    for (int i = 0; i < 3; ++i) {
+        const auto packet = connection->tryReadSkippingKeepalives();
+        ASSERT_TRUE(packet);
+        received.push_back(channelMessage(*packet));
+    }
+    EXPECT_EQ(received, (std::vector<std::string>{"D x", "S " + closed, "D yz"}));
 }
 
 TEST_F(CloudClientTest, DatasourceStatusIsStoredAndAConflictPausesUntilAnswered) {
@@ -608,3 +621,36 @@ TEST_F(CloudClientTest, GarbageAfterAuthorizationReconnectsWithinThePauseAndData
 }
 
 } // namespace
+
+// The cloud drops data of a port it does not know open: a new connection is
+// told the settings the queued bytes were written under before those bytes.
+TEST_F(CloudClientTest, ANewConnectionLearnsThePortStateBeforeTheBytesQueuedMeanwhile) {
+    useManualClock();
+    std::vector<PConnectionInfo> serial;
+    auto cloud = startWorking(&serial);
+    auto connection = acceptAdvancing(server);
+    ASSERT_TRUE(connection);
+    authorize(*connection, *cloud);
+    queueSettings(*serial[0], openPortSettings);
+    clock->advance(cloudTiming::quietTimeMs + 1);
+    auto packet = connection->tryReadSkippingKeepalives();
+    ASSERT_TRUE(packet);
+    EXPECT_EQ(settingsOf(*packet), openPortSettings);
+
+    connection->close();
+    ASSERT_TRUE(waitUntil([&] { return cloud->zvlConnectionStatus != zvlConnectedAndAuthorized; }));
+    queueFromSerial(*serial[0], {'a'});
+    queueSettings(*serial[0], closedPortSettings);
+    connection = acceptAdvancing(server);
+    ASSERT_TRUE(connection);
+    authorize(*connection, *cloud);
+    clock->advance(cloudTiming::quietTimeMs + 1);
+    std::vector<std::string> received;
+    for (int i = 0; i < 3; ++i) {
+        packet = connection->tryReadSkippingKeepalives();
+        ASSERT_TRUE(packet);
+        received.push_back(channelMessage(*packet));
+    }
+    EXPECT_EQ(received, (std::vector<std::string>{"S " + std::string(openPortSettings), "D a",
+                                                  "S " + std::string(closedPortSettings)}));
+}

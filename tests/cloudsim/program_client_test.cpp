@@ -16,8 +16,7 @@ const std::string kOpenSettings =
 void queueFromSerialSlot(const TConnection& serial, const std::string& settings,
                          const std::string& data) {
     handToOtherSlots(serial, [&](TConnection& slot) {
-        slot.latestLocalportSettingsString = settings;
-        slot.latestLocalportSettingsSent = false;
+        queueSettingsText(slot, settings);
         slot.BytesToSend.insert(slot.BytesToSend.end(), data.begin(), data.end());
         slot.HasDataFromOthers = true;
         slot.LastDataFromOthersMillis = GetTickCount();

@@ -278,3 +278,45 @@ TEST_F(PairHostTest, BytesLeftUnreadByTheReceiveHookCanBeCleared) {
 }
 
 } // namespace
+
+// A pseudo-terminal keeps 8 data bits and no parity whatever it is asked.
+// The C library reports a request none of whose changes took as EINVAL; a
+// request that also changes something else succeeds without the framing.
+TEST_F(PairHostTest, ProgramsGetEightDataBitsAndNoParity) {
+    TStreamPort port(hidden);
+    openWithReports(port, state(false, 9600, 0));
+    TClientPort client(link);
+    EXPECT_TRUE(port.receives(modemStatus(0x30)));
+    const struct {
+        const char* name;
+        tcflag_t framing;
+        speed_t speed;
+        bool accepted;
+        std::string reported;
+    } cases[] = {
+        {"8E1 at the same rate", PARENB, B9600, false, ""},
+        {"7N1 at the same rate", CS7, B9600, false, ""},
+        {"8E1 at a new rate", PARENB, B19200, true, baudRate(19200)},
+        {"7O2 at a new rate", CS7 | PARENB | PARODD | CSTOPB, B38400, true,
+         baudRate(38400) + lineControl(8, 0, 2)},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        termios settings{};
+        ASSERT_EQ(0, tcgetattr(client.fd(), &settings));
+        settings.c_cflag &= ~(CSIZE | PARENB | PARODD | CSTOPB);
+        settings.c_cflag |= (c.framing & CSIZE ? 0 : CS8) | c.framing;
+        cfsetspeed(&settings, c.speed);
+        errno = 0;
+        EXPECT_EQ(c.accepted ? 0 : -1, tcsetattr(client.fd(), TCSANOW, &settings));
+        EXPECT_EQ(c.accepted ? 0 : EINVAL, errno);
+        termios now{};
+        ASSERT_EQ(0, tcgetattr(client.fd(), &now));
+        EXPECT_EQ(CS8, now.c_cflag & CSIZE);
+        EXPECT_EQ(0u, now.c_cflag & PARENB);
+        if (c.accepted) {
+            EXPECT_TRUE(port.receives(c.reported));
+        }
+    }
+    EXPECT_EQ("", hex(port.received()));
+}

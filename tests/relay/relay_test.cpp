@@ -14,8 +14,11 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <fcntl.h>
 #include <map>
 #include <sys/resource.h>
+#include <unistd.h>
 
 namespace {
 
@@ -55,6 +58,26 @@ struct TTunnel {
     }
 };
 
+// What the cloud learnt of one port, from its settings texts and data.
+struct TCloudView {
+    bool open = false;
+    std::string data;
+    std::string whileClosed; // data the cloud would drop: the port was closed
+    std::string settings;    // the last settings text
+
+    void take(const TPacket& packet) {
+        if (packet.type != ptChannel || packet.payload.size() < 2)
+            return;
+        const std::string text = channelText(packet);
+        if (packet.payload[1] == chStatus) {
+            settings = text;
+            open = text.rfind("PortOpened: True", 0) == 0;
+        } else if (packet.payload[1] == chData) {
+            (open ? data : whileClosed) += text;
+        }
+    }
+};
+
 class RelayTest : public ::testing::Test {
 protected:
     std::unique_ptr<ManualClock> clock;
@@ -62,6 +85,19 @@ protected:
 
     void SetUp() override { setCloudServerAddress("127.0.0.1", server.port()); }
     void TearDown() override { EXPECT_TRUE(waitForAllThreads(20000)); }
+
+    // Moves the clock on in quiet-time steps and takes what the cloud gets
+    // until it has `bytes` bytes and was told the port is closed.
+    bool follow(TServerConnection& connection, TCloudView& view, size_t bytes) {
+        for (int round = 0; round < 2000; ++round) {
+            if (view.data.size() + view.whileClosed.size() >= bytes && !view.open)
+                return true;
+            clock->advance(cloudTiming::quietTimeMs + 1);
+            while (auto packet = connection.tryRead(10ms))
+                view.take(*packet);
+        }
+        return false;
+    }
 
     // The next message that is not a keepalive or a settings text.
     static std::optional<TPacket> nextData(TServerConnection& connection) {
@@ -223,6 +259,56 @@ TEST_F(RelayTest, LearningBoundAndPortReopenFireExactlyAtTheirTick) {
     EXPECT_EQ(com->comportStatus.load(), c0mPortOpenError);
     clock->set(failedAt + comportReopenDelayMs);
     EXPECT_TRUE(waitUntil([&] { return com->comportStatus == c0mPOrtNotOpenedByApp; }));
+}
+
+// The user's program opens the port, writes and closes it, all within one
+// quiet time or with the clock moved between write and close.
+TEST_F(RelayTest, ShortSessionsReachTheCloudBetweenTheirOpenAndCloseReports) {
+    clock = std::make_unique<ManualClock>(100000);
+    TTunnel tunnel("SHORTKEY");
+    auto connection = server.accept();
+    ASSERT_TRUE(connection);
+    connection->handshake(buildAuthAccepted());
+    ASSERT_TRUE(waitUntil([&] {
+        return tunnel.cloud->zvlConnectionStatus == zvlConnectedAndAuthorized &&
+               tunnel.com->comportStatus == c0mPOrtNotOpenedByApp;
+    }));
+    const std::string port = userFacingPortPath(tunnel.pair);
+    TCloudView view;
+    std::string expected;
+    const auto session = [&](const std::string& bytes, uint32_t closeAfterMs) {
+        const int fd = ::open(port.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(::write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+        if (closeAfterMs > 0) {
+            clock->advance(closeAfterMs);
+            EXPECT_TRUE(settle());
+        }
+        ::close(fd);
+        expected += bytes;
+    };
+
+    for (const uint32_t closeAfter : {0u, 5u, 20u, 50u}) {
+        SCOPED_TRACE(closeAfter);
+        session("closed " + std::to_string(closeAfter) + " ms after the write;", closeAfter);
+        ASSERT_TRUE(follow(*connection, view, expected.size()));
+        EXPECT_EQ(view.data, expected);
+    }
+    ASSERT_EQ(std::system(("printf 'x' > " + port).c_str()), 0);
+    expected += "x";
+    ASSERT_TRUE(follow(*connection, view, expected.size()));
+    EXPECT_EQ(view.data, expected);
+    // Back to back: both may share one open and close report, never a byte.
+    session("first;", 0);
+    session("second;", 0);
+    ASSERT_TRUE(follow(*connection, view, expected.size()));
+    clock->advance(cloudTiming::quietTimeMs + 1);
+    while (auto packet = connection->tryRead(100ms))
+        view.take(*packet);
+
+    EXPECT_EQ(view.data, expected);
+    EXPECT_EQ(view.whileClosed, "");
+    EXPECT_EQ(view.settings.rfind("PortOpened: False, ", 0), 0u) << view.settings;
 }
 
 TEST_F(RelayTest, TwoHundredTunnelsRelayAByteEachWayEach) {

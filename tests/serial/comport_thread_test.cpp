@@ -48,13 +48,20 @@ void queueFromAnotherPort(TConnection& slot, const Bytes& bytes) {
 
 // Workers log after they have updated the record, so a line may come a moment
 // after what the test saw; lines are taken from the queue as they come.
-bool waitForLogLine(const std::string& text) {
+bool waitForLogLines(const std::vector<std::string>& texts) {
+    std::vector<std::string> lines;
     return waitUntil([&] {
-        std::vector<std::string> lines;
         appendLogBatch(lines, takeLogQueue());
-        return std::any_of(lines.begin(), lines.end(),
-                           [&](const auto& line) { return line.find(text) != std::string::npos; });
+        return std::all_of(texts.begin(), texts.end(), [&](const std::string& text) {
+            return std::any_of(lines.begin(), lines.end(), [&](const auto& line) {
+                return line.find(text) != std::string::npos;
+            });
+        });
     });
+}
+
+bool waitForLogLine(const std::string& text) {
+    return waitForLogLines({text});
 }
 
 // A hub with a COM-port slot bound to a freshly installed pair and two more
@@ -113,7 +120,9 @@ TEST_F(ComPortWorkerTest, UserSideExchangesBytesAndSettingsWithTheOtherSlots) {
         EXPECT_FALSE(cloud->latestLocalportSettingsSent);
         EXPECT_TRUE(cloud->HasDataFromOthers);
     }
-    EXPECT_TRUE(waitForLogLine("CommunicationPropsChanged: " + opened));
+    EXPECT_TRUE(
+        waitForLogLines({"CommunicationPropsChanged: " + opened, "Port framing sent: 19200 8N2"}));
+    EXPECT_EQ(com->portFraming.get(), "19200 8N2");
 
     // From the user's program to every other slot, the escape character intact.
     const Bytes fromUser = {0x41, 0x61, 0x00, 0xFF, 0x61, 0x0D};
@@ -240,17 +249,24 @@ TEST(PortSettingsTextTest, NamesParityAndStopBitsAsTheCloudExpects) {
         bool opened;
         int32_t speed, dataBits, parity, stopBits;
         const char* text;
+        const char* framing; // the short form the slot and the log show
     };
     const Case cases[] = {
-        {true, 9600, 8, 0, 0, "PortOpened: True, Speed=9600, DataBits=8, Parity=none, StopBits=1"},
+        {true, 9600, 8, 0, 0, "PortOpened: True, Speed=9600, DataBits=8, Parity=none, StopBits=1",
+         "9600 8N1"},
         {false, 115200, 7, 1, 2,
-         "PortOpened: False, Speed=115200, DataBits=7, Parity=odd, StopBits=2"},
-        {true, 300, 5, 2, 1, "PortOpened: True, Speed=300, DataBits=5, Parity=even, StopBits=1"},
-        {true, 1200, 8, 3, 0, "PortOpened: True, Speed=1200, DataBits=8, Parity=none, StopBits=1"},
-        {true, 1200, 8, 4, 7, "PortOpened: True, Speed=1200, DataBits=8, Parity=none, StopBits=1"},
+         "PortOpened: False, Speed=115200, DataBits=7, Parity=odd, StopBits=2", "115200 7O2"},
+        {true, 300, 5, 2, 1, "PortOpened: True, Speed=300, DataBits=5, Parity=even, StopBits=1",
+         "300 5E1"},
+        {true, 1200, 8, 3, 0, "PortOpened: True, Speed=1200, DataBits=8, Parity=none, StopBits=1",
+         "1200 8N1"},
+        {true, 1200, 8, 4, 7, "PortOpened: True, Speed=1200, DataBits=8, Parity=none, StopBits=1",
+         "1200 8N1"},
     };
-    for (const auto& c : cases)
+    for (const auto& c : cases) {
         EXPECT_EQ(portSettingsText(c.opened, c.speed, c.dataBits, c.parity, c.stopBits), c.text);
+        EXPECT_EQ(portFramingText(c.speed, c.dataBits, c.parity, c.stopBits), c.framing);
+    }
 }
 
 } // namespace
