@@ -20,6 +20,7 @@
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <thread>
 #include <unistd.h>
@@ -179,6 +180,8 @@ private:
     int slaveWatch_ = -1;
     int storeWatch_ = -1;
     int lockFile_ = -1;
+    std::string lockPath_;
+    bool lockHeld_ = false; // set once in start()
 
     // Pair loop only.
     std::unique_ptr<TLoopWatch> masterWatch_;
@@ -236,15 +239,30 @@ void TPairPty::start() {
     } catch (const EPairStore& error) {
         throw EComPort(hiddenName_ + ": " + error.what());
     }
-    // One program at a time hosts a pair.
-    const std::string lockPath = linkPath_ + ".lock";
-    lockFile_ = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (lockFile_ < 0)
-        throw EComPort(errnoText(hiddenName_ + ": cannot open " + lockPath, errno));
+    // One program at a time hosts a pair. The host that lets go removes the
+    // lock file, so a lock taken on a file that is no longer at its path is
+    // taken again on the file that is.
+    lockPath_ = linkPath_ + ".lock";
     // A host of this process that is still tearing the pair down after its
     // removal lets go within moments; another program's host does not.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
-    while (flock(lockFile_, LOCK_EX | LOCK_NB) != 0) {
+    while (!lockHeld_) {
+        if (lockFile_ < 0) {
+            lockFile_ = ::open(lockPath_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+            if (lockFile_ < 0)
+                throw EComPort(errnoText(hiddenName_ + ": cannot open " + lockPath_, errno));
+        }
+        if (flock(lockFile_, LOCK_EX | LOCK_NB) == 0) {
+            struct stat held {
+            }, atPath{};
+            if (fstat(lockFile_, &held) == 0 && ::lstat(lockPath_.c_str(), &atPath) == 0 &&
+                held.st_dev == atPath.st_dev && held.st_ino == atPath.st_ino) {
+                lockHeld_ = true;
+                break;
+            }
+            closeFd(lockFile_);
+            continue;
+        }
         if (std::chrono::steady_clock::now() >= deadline)
             throw EComPort(hiddenName_ + ": pair " + std::to_string(number_) +
                            " is in use by another program");
@@ -409,6 +427,9 @@ void TPairPty::unpublish() {
     const ssize_t n = ::readlink(linkPath_.c_str(), target, sizeof target - 1);
     if (n > 0 && std::string(target, static_cast<size_t>(n)) == slavePath_)
         ::unlink(linkPath_.c_str());
+    // Removed while still held, so no other host can hold it at that moment.
+    if (lockHeld_)
+        ::unlink(lockPath_.c_str());
 }
 
 void TPairPty::serve() {

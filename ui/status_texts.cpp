@@ -57,7 +57,10 @@ TStatusText comportStatusText(const TSlotStatus& c) {
     case c0mPOrtNotOpenedByApp:
         return {"Порт не открыт сторонним приложением", iconYellow};
     case c0mPortOpened:
-        return {"Порт открыт сторонним приложением", iconGreen};
+        // With the framing the remote device was told, once the program set it.
+        return {c.portFraming.empty() ? "Порт открыт сторонним приложением"
+                                      : "Порт открыт сторонним приложением, " + c.portFraming,
+                iconGreen};
     }
     return {"", iconGrey};
 }

@@ -247,6 +247,7 @@ TEST_F(PairHostTest, OneProgramAtATimeHostsAPair) {
     ASSERT_EQ(child, waitpid(child, &status, 0));
     EXPECT_EQ(0, status);
     ::close(fromChild[0]);
+    EXPECT_NE(0, ::access((link + ".lock").c_str(), F_OK)) << "the lock file stays behind";
     EXPECT_NO_THROW(port.Open());
     EXPECT_EQ(0u, linkTarget(link).find("/dev/pts/"));
 }
@@ -260,6 +261,7 @@ TEST_F(PairHostTest, RemovingThePairEndsBothSides) {
     ASSERT_TRUE(removePairFromStore(pair));
     EXPECT_TRUE(waitUntil([&] { return !port.Connected(); }));
     EXPECT_TRUE(waitUntil([&] { return linkTarget(link).empty(); }));
+    EXPECT_TRUE(waitUntil([&] { return ::access((link + ".lock").c_str(), F_OK) != 0; }));
     EXPECT_THROW(port.Open(), EComPort);
 
     // The same number added again at once opens as a fresh pair.

@@ -19,6 +19,7 @@ std::unique_ptr<TConnection> record(const Status& s) {
     c->datasourceCloseReason = s.datasourceCloseReason;
     c->datasourceChannelStateExtendedString.set(s.datasourceExtended);
     c->comportStatus = s.comportStatus;
+    c->portFraming.set(s.portFraming);
     return c;
 }
 
@@ -46,6 +47,8 @@ TEST(StatusTextTest, ComPort) {
         s.comportStatus = p;
         return s;
     };
+    Status framed = port(c0mPortOpened);
+    framed.portFraming = "19200 8N2";
     expectTexts(comportStatusText,
                 {
                     {port(c0mPortUnknown), "Нет информации", 0},
@@ -53,6 +56,7 @@ TEST(StatusTextTest, ComPort) {
                     {port(c0mPortOpenError), "Порт не открыт туннелем, ошибка открытия порта", 1},
                     {port(c0mPOrtNotOpenedByApp), "Порт не открыт сторонним приложением", 2},
                     {port(c0mPortOpened), "Порт открыт сторонним приложением", 3},
+                    {framed, "Порт открыт сторонним приложением, 19200 8N2", 3},
                     {port(outside<TC0mPortStatus>()), "", 0},
                 });
 }
