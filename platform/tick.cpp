@@ -1,17 +1,18 @@
 #include "platform/tick.h"
 
 #include <chrono>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <thread>
-#include <vector>
 
 namespace {
 std::mutex sourceLock;
 std::shared_ptr<const TickSource> currentSource;
 std::mutex listenersLock;
-std::vector<std::function<void()>>& listeners() {
-    static auto* calls = new std::vector<std::function<void()>>;
+int lastListener = 0;
+std::map<int, std::function<void()>>& listeners() {
+    static auto* calls = new std::map<int, std::function<void()>>;
     return *calls;
 }
 
@@ -32,20 +33,30 @@ uint32_t GetTickCount() {
 }
 
 void setTickSource(TickSource source) {
-    std::lock_guard guard(sourceLock);
-    currentSource = source ? std::make_shared<const TickSource>(std::move(source)) : nullptr;
+    {
+        std::lock_guard guard(sourceLock);
+        currentSource = source ? std::make_shared<const TickSource>(std::move(source)) : nullptr;
+    }
+    // Outside the source's lock: a loop's call may read the clock under a
+    // lock of its own.
     tickSourceMoved();
 }
 
 void tickSourceMoved() {
     std::lock_guard guard(listenersLock);
-    for (const auto& call : listeners())
+    for (const auto& [number, call] : listeners())
         call();
 }
 
-void onTickSourceMoved(std::function<void()> call) {
+int onTickSourceMoved(std::function<void()> call) {
     std::lock_guard guard(listenersLock);
-    listeners().push_back(std::move(call));
+    listeners().emplace(++lastListener, std::move(call));
+    return lastListener;
+}
+
+void removeTickSourceMoved(int number) {
+    std::lock_guard guard(listenersLock);
+    listeners().erase(number);
 }
 
 void Sleep(uint32_t milliseconds) {

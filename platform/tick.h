@@ -14,8 +14,12 @@ void setTickSource(TickSource source);
 // deadlines again instead of sleeping on real time.
 void tickSourceMoved();
 // Registers a call made on every move of the clock and every change of its
-// source; for event loops, which live as long as the process.
-void onTickSourceMoved(std::function<void()> call);
+// source, for event loops; returns its number for removeTickSourceMoved. The
+// calls run outside the clock's own lock.
+int onTickSourceMoved(std::function<void()> call);
+// Removes a call; once this returns, the call is not running and never runs
+// again.
+void removeTickSourceMoved(int number);
 
 // Milliseconds elapsed from `since` to now, wrap-safe.
 inline uint32_t ticksSince(uint32_t since) {

@@ -4,6 +4,21 @@
 
 #include <chrono>
 
+TControllerLoop::TControllerLoop() {
+    clockListener_ = onTickSourceMoved([this] {
+        {
+            std::lock_guard guard(lock_);
+            clockMoved_ = true;
+        }
+        posted_.notify_one();
+        wake();
+    });
+}
+
+TControllerLoop::~TControllerLoop() {
+    removeTickSourceMoved(clockListener_);
+}
+
 void TControllerLoop::post(std::function<void()> call) {
     {
         std::lock_guard guard(lock_);
@@ -100,12 +115,14 @@ void TControllerLoop::run() {
         }
         if (!calls_.empty())
             continue;
+        // Sleeps until a call, the next timer, or a move of a test's clock.
         const int64_t next = msUntilNextTimer();
-        // Timers follow GetTickCount, which tests may move by hand: a bounded
-        // wait looks at them again.
-        const int64_t waitMs = next < 0 ? 1000 : std::min<int64_t>(next, 1000);
-        posted_.wait_for(guard, std::chrono::milliseconds(waitMs),
-                         [this] { return quit_ || !calls_.empty(); });
+        const auto woken = [this] { return quit_ || !calls_.empty() || clockMoved_; };
+        if (next < 0)
+            posted_.wait(guard, woken);
+        else
+            posted_.wait_for(guard, std::chrono::milliseconds(next), woken);
+        clockMoved_ = false;
     }
 }
 

@@ -14,6 +14,11 @@
 // time of the next timer).
 class TControllerLoop {
 public:
+    TControllerLoop();
+    ~TControllerLoop();
+    TControllerLoop(const TControllerLoop&) = delete;
+    TControllerLoop& operator=(const TControllerLoop&) = delete;
+
     // Any thread: queues `call` to run on the loop's thread, in posting order.
     void post(std::function<void()> call);
     // Any thread: called after every post and timer change, so a foreign
@@ -45,6 +50,9 @@ private:
     std::deque<std::function<void()>> calls_;
     std::function<void()> wakeup_;
     bool quit_ = false;
+    // A test moved the tick clock: the timers are looked at again.
+    bool clockMoved_ = false;
+    int clockListener_ = 0;
     bool running_ = false; // loop thread only
 
     struct Timer {

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <thread>
 #include <vector>
 
@@ -43,6 +44,23 @@ TEST(ControllerLoop, ATimerFiresOnceWhenDueAndARestartPutsItOff) {
     EXPECT_EQ(fired, 1);
     EXPECT_FALSE(loop.timerActive(1));
     EXPECT_EQ(loop.msUntilNextTimer(), -1);
+}
+
+TEST(ControllerLoop, ARunningLoopSleepsUntilTheTestClockReachesItsTimer) {
+    ManualClock clock;
+    TControllerLoop loop;
+    std::atomic<bool> armed{false};
+    loop.post([&] {
+        // An hour away: only the clock's move can bring it, not a real wait.
+        loop.startTimer(1, 3600 * 1000, [&] { loop.quit(); });
+        armed = true;
+    });
+    std::thread mover([&] {
+        ASSERT_TRUE(waitUntil([&] { return armed.load(); }));
+        clock.advance(3600 * 1000);
+    });
+    loop.run();
+    mover.join();
 }
 
 TEST(ControllerLoop, ACallRunningANestedPumpDoesNotRunTheNextCalls) {
