@@ -5,11 +5,30 @@
 
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <pthread.h>
+#include <sys/stat.h>
 #include <thread>
+#include <unistd.h>
 
-void TConsolePrinter::print(const std::string& line) {
-    std::fputs((line + "\n").c_str(), stdout);
+namespace {
+
+// True when standard output is the stream the journal gave this service: the
+// journal names it in JOURNAL_STREAM as "device:inode".
+bool stdoutIsJournal() {
+    const char* stream = std::getenv("JOURNAL_STREAM");
+    unsigned long long device = 0, inode = 0;
+    struct stat out {};
+    return stream && std::sscanf(stream, "%llu:%llu", &device, &inode) == 2 &&
+           fstat(STDOUT_FILENO, &out) == 0 && out.st_dev == device && out.st_ino == inode;
+}
+
+} // namespace
+
+void TConsolePrinter::print(const std::string& line, Level level) {
+    static const bool journal = stdoutIsJournal();
+    const std::string prefix = journal ? "<" + std::to_string(level) + ">" : std::string();
+    std::fputs((prefix + line + "\n").c_str(), stdout);
     std::fflush(stdout);
 }
 
@@ -39,12 +58,12 @@ void TConsolePrinter::tunnelRemoved(TTunnelId tunnel) {
 }
 
 void TConsolePrinter::error(const std::string& text) {
-    print("Error: " + text);
+    print("Error: " + text, Error);
 }
 
 void TConsolePrinter::question(const std::string& text) {
-    print("Question: " + text);
-    print("Answered: Cancel (no one to ask without a display)");
+    print("Question: " + text, Warning);
+    print("Answered: Cancel (no one to ask without a display)", Warning);
 }
 
 void THeadlessFront::attach(TTunnelController& controller) {
@@ -72,12 +91,13 @@ void THeadlessFront::message(const TTunnelMessage& message) {
 void THeadlessFront::conflictQuestion(const TConflictQuestion& question) {
     if (takeOver_) {
         TConsolePrinter::print("Tunnel " + std::to_string(question.number) +
-                               ": taking the channel over (--take-over)");
+                                   ": taking the channel over (--take-over)",
+                               TConsolePrinter::Notice);
         controller_->answerConflict(question.tunnel, TConflictAnswer::TakeOver);
         return;
     }
     controller_->answerConflict(question.tunnel, TConflictAnswer::PauseTunnel);
-    TConsolePrinter::print(tunnelPausedText(question));
+    TConsolePrinter::print(tunnelPausedText(question), TConsolePrinter::Warning);
 }
 
 int runHeadless(bool takeOver) {

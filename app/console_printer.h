@@ -21,7 +21,11 @@ public:
     void error(const std::string& text);
     void question(const std::string& text);
 
-    static void print(const std::string& line);
+    // Syslog priorities of the lines: when standard output is the journal
+    // (a systemd service), each line starts with "<N>" so the journal keeps
+    // its level.
+    enum Level { Error = 3, Warning = 4, Notice = 5, Info = 6 };
+    static void print(const std::string& line, Level level = Info);
 
 private:
     void show(TTunnelId tunnel, const char* what, const std::string& text);

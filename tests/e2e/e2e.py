@@ -7,6 +7,7 @@ Usage: e2e.py BIN_DIR SCENARIO
 """
 import os
 import re
+import select
 import shutil
 import signal
 import socket
@@ -299,6 +300,45 @@ def scenario_late_cloud(root):
         program.stop()
         if sim:
             sim.stop()
+
+
+def scenario_journal(root):
+    """Run as a service whose standard output is the journal's stream: every
+    line starts with its syslog priority, so the journal keeps the levels."""
+    user = User(root, "user")
+    user.choose_settings(False)
+    user.write_settings("")  # a saved tunnel without a key: an error at the load
+    read_end, write_end = os.pipe()
+    stream = os.fstat(write_end)
+    env = dict(user.env)
+    env["JOURNAL_STREAM"] = f"{stream.st_dev}:{stream.st_ino}"
+    env["ZELVANE_CLOUD_ADDRESS"] = "127.0.0.1:1"
+    proc = subprocess.Popen([os.path.join(BIN, "zelvane-tunnel"), "--headless", "--settings",
+                             user.settings], env=env, stdin=subprocess.DEVNULL,
+                            stdout=write_end, stderr=subprocess.STDOUT)
+    os.close(write_end)
+    text = b""
+    try:
+        deadline = time.monotonic() + TIMEOUT
+        while b"<3>Error: " not in text:
+            if time.monotonic() > deadline:
+                raise Failure(f"no error line with its priority in {text!r}")
+            if not select.select([read_end], [], [], 0.5)[0]:
+                continue
+            chunk = os.read(read_end, 4096)
+            if not chunk:
+                raise Failure(f"output ended without an error line: {text!r}")
+            text += chunk
+    finally:
+        proc.terminate()
+        status = proc.wait(timeout=TIMEOUT)
+        os.close(read_end)
+    lines = text.decode("utf-8", "replace").splitlines()
+    unmarked = [line for line in lines if not re.match(r"^<[0-7]>", line)]
+    if unmarked:
+        raise Failure(f"lines without a priority: {unmarked}")
+    if status != 0:
+        raise Failure(f"SIGTERM ended the program with status {status}")
 
 
 CONFLICT_TEXT = "Ошибка открытия туннеля, из-за уже установленного другого туннеля, с ip адреса"
