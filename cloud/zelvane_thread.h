@@ -50,7 +50,6 @@ private:
     void step();
     void pass();
     void scheduleNext();
-    void wakeFromQueue();
     void handleException(const std::exception& e);
     void postStep();
     void dropStream();
@@ -98,7 +97,6 @@ private:
     bool pausing_ = false;
     uint32_t pauseStartedAt_ = 0;
     bool ended_ = false;
-    std::atomic<bool> wakePending_{false};
 
     std::string defaultServername;
     int32_t defaultPortNumber;

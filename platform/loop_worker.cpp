@@ -49,3 +49,17 @@ bool TLoopWorker::WaitFor(uint32_t timeoutMs) {
     return stateChanged_.wait_for(guard, std::chrono::milliseconds(timeoutMs),
                                   [this] { return finished_; });
 }
+
+std::function<void()> TLoopWorker::coalescedWake(std::function<void()> woken) {
+    std::weak_ptr<TLoopWorker> self = weak_from_this();
+    return [this, self, woken = std::move(woken)] {
+        if (wakePending_.exchange(true))
+            return;
+        loop_.post([this, self, woken] {
+            if (!self.lock())
+                return;
+            wakePending_ = false;
+            woken();
+        });
+    };
+}

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <functional>
 #include <memory>
 #include <mutex>
 
@@ -33,6 +34,10 @@ protected:
     virtual void Stopped() = 0;
     // On the loop: the worker is done; it is freed when its owners let go.
     void Finish();
+    // A call for other threads that asks for one run of `woken` on the loop;
+    // calls made while one is on its way add nothing. The worker must drop
+    // the call before it finishes.
+    std::function<void()> coalescedWake(std::function<void()> woken);
 
 private:
     void start();
@@ -40,6 +45,7 @@ private:
     TEventLoop& loop_;
     std::shared_ptr<TLoopWorker> self_; // loop thread only
     std::atomic<bool> terminated_{false};
+    std::atomic<bool> wakePending_{false};
     mutable std::mutex stateLock_;
     std::condition_variable stateChanged_;
     bool finished_ = false;

@@ -53,53 +53,41 @@ void TTcpStream::connect(const std::string& host, uint16_t port, uint32_t timeou
     hints.ai_flags = AI_NUMERICHOST;
     addrinfo* found = nullptr;
     const int result = ::getaddrinfo(host.c_str(), service.c_str(), &hints, &found);
-    if (result != EAI_NONAME) {
-        // A numeric address needs no resolver; the answer still comes from
-        // the loop, after this call.
-        std::shared_ptr<addrinfo> addresses(result == 0 ? found : nullptr, [](addrinfo* list) {
-            if (list)
-                ::freeaddrinfo(list);
-        });
-        const std::string error = result == 0 ? "" : ::gai_strerror(result);
-        auto lookup = std::make_shared<TLookup>();
-        lookup->owner = this;
-        lookup_ = lookup;
-        loop_.post([lookup, addresses, error, host] {
-            if (lookup->abandoned)
-                return;
-            if (!error.empty())
-                lookup->owner->failConnect("Could not resolve host name \"" + host +
-                                           "\": " + error);
-            else
-                lookup->owner->resolved(addresses);
-        });
-        return;
-    }
     auto lookup = std::make_shared<TLookup>();
     lookup->owner = this;
     lookup_ = lookup;
+    if (result != EAI_NONAME) {
+        // A numeric address needs no resolver; the answer still comes from
+        // the loop, after this call.
+        deliverLookup(loop_, lookup, result, found, host);
+        return;
+    }
     hints.ai_flags = 0;
     TEventLoop* loop = &loop_;
     std::thread([lookup, loop, host, service, hints] {
         addrinfo* list = nullptr;
         const int r = ::getaddrinfo(host.c_str(), service.c_str(), &hints, &list);
-        std::shared_ptr<addrinfo> addresses(r == 0 ? list : nullptr, [](addrinfo* l) {
-            if (l)
-                ::freeaddrinfo(l);
-        });
+        deliverLookup(*loop, lookup, r, list, host);
+    }).detach();
+}
+
+void TTcpStream::deliverLookup(TEventLoop& loop, const std::shared_ptr<TLookup>& lookup, int result,
+                               addrinfo* list, const std::string& host) {
+    std::shared_ptr<addrinfo> addresses(result == 0 ? list : nullptr, [](addrinfo* l) {
+        if (l)
+            ::freeaddrinfo(l);
+    });
+    if (lookup->abandoned)
+        return;
+    const std::string error = result == 0 ? "" : ::gai_strerror(result);
+    loop.post([lookup, addresses, error, host] {
         if (lookup->abandoned)
             return;
-        const std::string error = r == 0 ? "" : ::gai_strerror(r);
-        loop->post([lookup, addresses, error, host] {
-            if (lookup->abandoned)
-                return;
-            if (!error.empty())
-                lookup->owner->failConnect("Could not resolve host name \"" + host +
-                                           "\": " + error);
-            else
-                lookup->owner->resolved(addresses);
-        });
-    }).detach();
+        if (!error.empty())
+            lookup->owner->failConnect("Could not resolve host name \"" + host + "\": " + error);
+        else
+            lookup->owner->resolved(addresses);
+    });
 }
 
 void TTcpStream::resolved(const std::shared_ptr<addrinfo>& addresses) {

@@ -67,6 +67,10 @@ public:
 
 private:
     struct TLookup;
+    // Hands a lookup's answer to its stream on the loop (any thread), unless
+    // the stream gave it up meanwhile.
+    static void deliverLookup(TEventLoop& loop, const std::shared_ptr<TLookup>& lookup, int result,
+                              addrinfo* list, const std::string& host);
     void resolved(const std::shared_ptr<addrinfo>& addresses);
     void tryNextAddress();
     void connectDone();

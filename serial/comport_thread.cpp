@@ -57,18 +57,9 @@ void TComPortWorker::Started() {
     cPort->OnDeviceGone = [this] { step(); };
     timer_ = loop().timer([this] { step(); });
     {
+        // One wake on its way is enough: the step reads the whole queue.
         std::lock_guard guard(connectionInfo->BytesCriticalSection);
-        std::weak_ptr<TLoopWorker> self = weak_from_this();
-        connectionInfo->queueWake = [this, self] {
-            // One wake on its way is enough: the step reads the whole queue.
-            if (!wakePending_.exchange(true))
-                loop().post([this, self] {
-                    if (!self.lock())
-                        return;
-                    wakePending_ = false;
-                    step();
-                });
-        };
+        connectionInfo->queueWake = coalescedWake([this] { step(); });
     }
     step();
 }

@@ -41,7 +41,6 @@ private:
     std::unique_ptr<TC0cCport> cPort;
     std::unique_ptr<TLoopTimer> timer_;
     std::optional<uint32_t> reopenAt_;
-    std::atomic<bool> wakePending_{false};
     bool stopped_ = false;
 };
 
