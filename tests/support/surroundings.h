@@ -44,16 +44,6 @@ private:
     int listener_ = -1;
 };
 
-// The user's own program with the user-facing side of a pair open, raw. The
-// port appears when the slot's worker opens the hidden side: waited for.
-class UserPort {
-public:
-    explicit UserPort(int pair);
-    ~UserPort();
-    UserPort(const UserPort&) = delete;
-    UserPort& operator=(const UserPort&) = delete;
-    void write(const std::string& bytes);
-
-private:
-    int fd_ = -1;
-};
+// The path of a pair's user-facing port once it is there: it appears when
+// the slot's worker opens the hidden side. Throws when it never does.
+std::string userPortOnceThere(int pair);

@@ -4,6 +4,7 @@
 #include "platform/thread.h"
 #include "support/surroundings.h"
 #include "support/test_support.h"
+#include "support/user_port.h"
 #include "tunnels/tunnel_controller.h"
 
 #include <gtest/gtest.h>
@@ -279,11 +280,11 @@ TEST_F(TunnelControllerTest, ConflictAnsweredTakeOverThenPause) {
 
     // The workers start once the edited key is learnt.
     ASSERT_TRUE(pump([&] { return controller->tunnelWorking(holder); }));
-    UserPort holderPort(controller->pairNumber(holder));
+    UserPort holderPort(userPortOnceThere(controller->pairNumber(holder)));
     ASSERT_TRUE(pump([&] {
         return events->status[{holder, stTCPClient}].datasourceChannelState == dcsConnected;
     }));
-    UserPort latecomerPort(controller->pairNumber(latecomer));
+    UserPort latecomerPort(userPortOnceThere(controller->pairNumber(latecomer)));
 
     // The latecomer is asked; while the question is open its cloud connection
     // waits and more status messages ask nothing more.

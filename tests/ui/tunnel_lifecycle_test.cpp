@@ -5,6 +5,7 @@
 #include "driver/pair_store.h"
 #include "platform/text.h"
 #include "platform/thread.h"
+#include "support/user_port.h"
 #include "ui/connection_item_frame.h"
 #include "ui/hub_frame.h"
 #include "ui/main_window.h"
@@ -151,13 +152,13 @@ TEST_F(TunnelPanelTest, ConflictDialog) {
     ASSERT_TRUE(main.inWorkMode());
     ASSERT_TRUE(processUntil([&] { return main.controller().tunnelWorking(holder->tunnel()); }));
 
-    UserPort holderPort(pairOf(holder));
+    UserPort holderPort(userPortOnceThere(pairOf(holder)));
     ASSERT_TRUE(processUntil([&] { return client(holder)->statusIcon() == 3; }));
 
     // Yes for the latecomer, which takes the channel over; the holder is told
     // in an error box, is asked in turn, and Cancel stops work.
     boxes.answers = {true, false};
-    UserPort latecomerPort(pairOf(latecomer));
+    UserPort latecomerPort(userPortOnceThere(pairOf(latecomer)));
     ASSERT_TRUE(processUntil([&] { return !main.inWorkMode(); }, std::chrono::seconds(60)));
     ASSERT_EQ(boxes.questions.size(), 2u);
     ASSERT_EQ(boxes.errors.size(), 1u);
@@ -309,10 +310,10 @@ TEST_F(TunnelPanelTest, Screenshot) {
         addTunnelWithKey(key);
     main.btnApply->click();
     ASSERT_TRUE(main.inWorkMode());
-    UserPort port(pairOf(tunnel));
+    UserPort port(userPortOnceThere(pairOf(tunnel)));
     ASSERT_TRUE(processUntil([&] { return client(tunnel)->statusIcon() == 3; }));
     main.FormKeyDown(Qt::Key_O, Qt::ControlModifier); // the monitor logs the traffic
-    port.write("AT+PING\r\n");
+    ASSERT_TRUE(port.write(Bytes{'A', 'T', '+', 'P', 'I', 'N', 'G', '\r', '\n'}));
     // The echo device answers: the bytes come back through the COM-port slot.
     const PConnectionInfo record = comPort(tunnel)->AconnectionInfo();
     ASSERT_TRUE(processUntil([&] {
